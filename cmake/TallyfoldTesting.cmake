@@ -1,0 +1,61 @@
+# Test helpers. Every test runs under Wine in the prefix that tools/with-wine.sh prepares;
+# ctest is always started through that script (make test does it).
+enable_testing()
+
+set(TALLYFOLD_TOOLS ${PROJECT_SOURCE_DIR}/tools)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${TALLYFOLD_TOOLS}/wine-exec.sh)
+
+# A Windows path for a file of this machine, as Wine's Z: drive shows it.
+function(tallyfold_windows_path out unix_path)
+  string(REPLACE "/" "\\" p "${unix_path}")
+  set(${out} "Z:${p}" PARENT_SCOPE)
+endfunction()
+
+tallyfold_windows_path(TALLYFOLD_DLL_WINPATH ${TALLYFOLD_DIST_DIR}/Tallyfold.dll)
+set(TALLYFOLD_TFTOOL ${CMAKE_BINARY_DIR}/tests/tools/tftool.exe)
+tallyfold_windows_path(TALLYFOLD_TFTOOL_WINPATH ${TALLYFOLD_TFTOOL})
+
+if(NOT TARGET gtest_main)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+endif()
+
+# tallyfold_add_gtest(NAME n SOURCES ... [LIBS ...] [REGISTERED] [ENV k=v ...] [TIMEOUT s])
+# REGISTERED: the test needs Tallyfold.dll registered in the prefix.
+function(tallyfold_add_gtest)
+  cmake_parse_arguments(T "REGISTERED" "NAME;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE gtest gtest_main ${T_LIBS})
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  set(env "TALLYFOLD_DLL=${TALLYFOLD_DLL_WINPATH}" ${T_ENV})
+  set(timeout 300)
+  if(T_TIMEOUT)
+    set(timeout ${T_TIMEOUT})
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${timeout})
+  if(T_REGISTERED)
+    set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED registered)
+    add_dependencies(${T_NAME} Tallyfold)
+  endif()
+endfunction()
+
+# tallyfold_add_jstest(NAME n SCRIPT file.js [ARGS ...] [ENV k=v ...] [AS_USER])
+# Runs a JScript file through cscript against the registered DLL. A file.setup.sh beside the
+# script prepares a fixture folder first (its Windows path is in TF_FIXTURE). AS_USER runs it
+# as an unprivileged user with a prefix of its own, where Wine enforces file permissions.
+function(tallyfold_add_jstest)
+  cmake_parse_arguments(T "AS_USER" "NAME;SCRIPT;TIMEOUT" "ARGS;ENV" ${ARGN})
+  set(runner ${TALLYFOLD_TOOLS}/run-js.sh)
+  if(T_AS_USER)
+    set(runner ${TALLYFOLD_TOOLS}/as-user.sh)
+  endif()
+  add_test(NAME ${T_NAME} COMMAND ${runner} ${CMAKE_CURRENT_SOURCE_DIR}/${T_SCRIPT} ${T_ARGS})
+  set(timeout 300)
+  if(T_TIMEOUT)
+    set(timeout ${T_TIMEOUT})
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED registered TIMEOUT ${timeout}
+                       ENVIRONMENT "TALLYFOLD_DLL=${TALLYFOLD_DLL_WINPATH};TALLYFOLD_TFTOOL=${TALLYFOLD_TFTOOL_WINPATH};TALLYFOLD_DLL_UNIX=${TALLYFOLD_DIST_DIR}/Tallyfold.dll;TALLYFOLD_TFTOOL_UNIX=${TALLYFOLD_TFTOOL};${T_ENV}")
+endfunction()

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# bench.sh BUILD_DIR: the benchmark (make bench), never part of the tests. Registers the DLL
+# of that build in the private prefix (with-wine.sh prepared it), names the machine, and runs
+# the benchmark program, which prints the table. TALLYFOLD_BENCH_ROUNDS sets the rounds.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/.." && pwd)
+build=$(cd "$1" && pwd)
+winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's#/#\\#g')"; }
+dll=$(sed -n 's/^TALLYFOLD_DIST_DIR:PATH=//p' "$build/CMakeCache.txt")/Tallyfold.dll
+bench=$build/bench/tallyfold_bench.exe
+out=$build/bench-run
+mkdir -p "$out"
+
+"$here/wine-system.sh" regsvr32.exe /s "$(winpath "$dll")"
+
+echo "Tallyfold benchmark"
+echo "  DLL:   $(winpath "$dll")"
+echo "  Wine:  $("$WINELOADER" --version) ($WINEARCH prefix; test arch $(basename "$build"))"
+echo "  CPU:   $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), $(nproc) CPUs online"
+echo "  Load:  $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min averages when the run began)"
+echo "  Date:  $(date -u '+%Y-%m-%d %H:%M UTC')"
+
+# Output through a file: a child of the program must not keep a pipe of ours open.
+rc=0
+wine "$bench" "$(winpath "$root/bench/handout.js")" >"$out/bench.txt" 2>"$out/progress.txt" </dev/null || rc=$?
+cat "$out/progress.txt" "$out/bench.txt"
+exit $rc

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# demo.sh BUILD_DIR: the page flow, end to end. Registers the DLL in the private prefix
+# (with-wine.sh prepared it), reads examples/data through the page script, writes a CSV
+# and shows it. With a display it offers the folder dialog first (cancel keeps the sample).
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/.." && pwd)
+build=$(cd "$1" && pwd)
+winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's#/#\\#g')"; }
+dll=$(sed -n 's/^TALLYFOLD_DIST_DIR:PATH=//p' "$build/CMakeCache.txt")/Tallyfold.dll
+out=$build/demo
+mkdir -p "$out"
+rm -f "$out/certificates.csv"
+
+echo "Registering $(winpath "$dll")"
+"$here/wine-system.sh" regsvr32.exe /s "$(winpath "$dll")"
+
+cat "$root/examples/page/tallyfold-page.js" "$root/examples/demo/demo-host.js" > "$out/demo.js"
+mode=""
+if [ -n "${DISPLAY:-}" ] && [ -z "${CI:-}" ]; then mode=dialog; fi
+rc=0
+wine "$WINEPREFIX/drive_c/windows/system32/cscript.exe" //nologo "$(winpath "$out/demo.js")" \
+  "$(winpath "$root/examples/data")" "$(winpath "$out/certificates.csv")" $mode >"$out/demo.log" 2>&1 </dev/null || rc=$?
+cat "$out/demo.log"
+if [ -f "$out/certificates.csv" ]; then
+  echo
+  echo "$out/certificates.csv (code page 932, shown here as UTF-8):"
+  iconv -f CP932 -t UTF-8 "$out/certificates.csv"
+fi
+exit $rc

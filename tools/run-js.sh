@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# run-js.sh SCRIPT.js [ARGS...]
+# Runs one JScript test through Wine's cscript, with tests/js/lib/testlib.js put in front
+# of it (cscript has no include). Needs the environment of with-wine.sh. When SCRIPT.setup.sh
+# exists it first prepares a fixture folder, whose Windows path the script finds in TF_FIXTURE.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+lib=${TALLYFOLD_TESTLIB:-$here/../tests/js/lib/testlib.js}
+script=$1; shift
+work=$(mktemp -d "${TMPDIR:-/tmp}/tallyfold-js.XXXXXX")
+trap 'chmod -R u+rwx "$work" 2>/dev/null; rm -rf "$work"' EXIT
+winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's#/#\\#g')"; }
+name=$(basename "$script")
+cat "$lib" "$script" > "$work/$name"
+if [ -f "${script%.js}.setup.sh" ]; then
+  mkdir -p "$work/fixture"
+  bash "${script%.js}.setup.sh" "$work/fixture" || { echo "fixture setup failed"; exit 1; }
+  export TF_FIXTURE=$(winpath "$work/fixture")
+fi
+# Output goes to a file: a child of cscript must not keep a pipe of ours open.
+wine "$WINEPREFIX/drive_c/windows/system32/cscript.exe" //nologo "$(winpath "$work/$name")" "$@" \
+  >"$work/out.txt" 2>&1 </dev/null
+rc=$?
+cat "$work/out.txt"
+exit $rc

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# run-tests.sh BUILD_DIR
+# Runs the whole suite under Wine, on a virtual display so that the folder dialog is real.
+set -u
+build=$1
+here=$(cd "$(dirname "$0")" && pwd)
+exec xvfb-run -a -s "-screen 0 1280x1024x24" "$here/with-wine.sh" "$build" \
+  ctest --test-dir "$build" --output-on-failure --timeout 600

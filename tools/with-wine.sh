@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# with-wine.sh BUILD_DIR COMMAND...
+# The one place where tests, the demo and the benchmark get their Wine prefix: a private
+# 32-bit prefix that behaves like a Japanese Windows, with a persistent wineserver and no
+# crash debugger. The prefix lives in BUILD_DIR/wineprefix unless TALLYFOLD_WINEPREFIX names one.
+set -eu
+build=$(mkdir -p "$1" && cd "$1" && pwd); shift
+
+here=$(cd "$(dirname "$0")" && pwd)
+arch=${TALLYFOLD_TEST_ARCH:-$("$here/test-arch.sh")}
+export WINEPREFIX=${TALLYFOLD_WINEPREFIX:-$build/wineprefix}
+# "wine" on PATH is the loader of the test architecture.
+mkdir -p "$build/winebin"
+if [ "$arch" = i686 ]; then
+  export WINEARCH=win32 WINELOADER=/usr/lib/wine/wine
+else
+  export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
+fi
+rm -f "$build/winebin/wine"
+printf '#!/bin/sh\nexec %s "$@"\n' "$WINELOADER" > "$build/winebin/wine"
+chmod +x "$build/winebin/wine"
+export PATH="$build/winebin:$PATH"
+export WINEDEBUG=-all
+# No Mono or Gecko: nothing here needs them, and their installers would ask for a download.
+export WINEDLLOVERRIDES="mscoree=;mshtml="
+# Code page 932 and user locale 0x411, as on a Japanese Windows; the Unix locale is generated
+# privately so that Wine maps Japanese file names correctly.
+export LOCPATH=${TALLYFOLD_LOCPATH:-$build/locale}
+if [ ! -d "$LOCPATH/ja_JP.UTF-8" ]; then
+  mkdir -p "$LOCPATH"
+  localedef -i ja_JP -f UTF-8 "$LOCPATH/ja_JP.UTF-8" >/dev/null 2>&1 || true
+fi
+export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$WINEPREFIX"
+  wine wineboot -i </dev/null >"$build/wineboot.log" 2>&1
+  wineserver -w
+  # A crashed test must fail at once instead of waiting in the crash dialog.
+  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /t REG_SZ /d '' /f </dev/null >/dev/null 2>&1
+  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /t REG_SZ /d 1 /f </dev/null >/dev/null 2>&1
+  wineserver -w
+fi
+
+# A persistent server keeps each program start fast; its services must not inherit our pipes.
+wineserver -p </dev/null >/dev/null 2>&1
+wine wineboot </dev/null >/dev/null 2>&1 || true
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+
+set +e
+"$@"
+rc=$?
+exit $rc
