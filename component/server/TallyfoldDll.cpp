@@ -1,0 +1,35 @@
+// The four exports and the entry point of Tallyfold.dll.
+#include "DiagnosticLog.h"
+#include "TallyfoldModule.h"
+
+using tallyfold::Module;
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+{
+    // The log's switch is read on every notification, so a thread started after the
+    // variable appeared also turns it on.
+    tallyfold::InitLogOutput();
+    if (reason == DLL_PROCESS_ATTACH && tallyfold::StartupFailed())
+        return FALSE;
+    return TRUE;
+}
+
+STDAPI DllCanUnloadNow()
+{
+    return Module().DllCanUnloadNow();
+}
+
+STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
+{
+    return Module().DllGetClassObject(rclsid, riid, ppv);
+}
+
+STDAPI DllRegisterServer()
+{
+    return Module().DllRegisterServer();
+}
+
+STDAPI DllUnregisterServer()
+{
+    return Module().DllUnregisterServer();
+}

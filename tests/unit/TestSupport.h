@@ -1,0 +1,99 @@
+// What the in-process tests share: the DLL under test loaded by its path, its exports,
+// COM on the test thread, and string helpers.
+#pragma once
+
+#include "Owners.h"
+#include "Tallyfold_h.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace tftest {
+
+using tallyfold::com_ptr;
+using tallyfold::unique_bstr;
+
+// An HRESULT as hex, so that a failing comparison names the code.
+inline std::string Hex(HRESULT hr)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(hr));
+    return text;
+}
+#define EXPECT_HR(expected, actual) EXPECT_EQ(::tftest::Hex(expected), ::tftest::Hex(actual))
+#define ASSERT_HR(expected, actual) ASSERT_EQ(::tftest::Hex(expected), ::tftest::Hex(actual))
+
+inline std::wstring EnvW(const wchar_t* name)
+{
+    wchar_t value[4096];
+    const DWORD length = ::GetEnvironmentVariableW(name, value, 4096);
+    return length > 0 && length < 4096 ? std::wstring(value, length) : std::wstring();
+}
+
+// The DLL under test, loaded from TALLYFOLD_DLL, and its four exports by their plain names.
+struct TallyfoldDll {
+    using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+    using NoArgFn = HRESULT(STDAPICALLTYPE*)();
+
+    tallyfold::unique_module module;
+    GetClassObjectFn DllGetClassObject = nullptr;
+    NoArgFn DllCanUnloadNow = nullptr;
+    NoArgFn DllRegisterServer = nullptr;
+    NoArgFn DllUnregisterServer = nullptr;
+
+    explicit TallyfoldDll(const std::wstring& path = EnvW(L"TALLYFOLD_DLL"))
+        : module(::LoadLibraryW(path.c_str()))
+    {
+        if (!module)
+            return;
+        DllGetClassObject = Export<GetClassObjectFn>("DllGetClassObject");
+        DllCanUnloadNow = Export<NoArgFn>("DllCanUnloadNow");
+        DllRegisterServer = Export<NoArgFn>("DllRegisterServer");
+        DllUnregisterServer = Export<NoArgFn>("DllUnregisterServer");
+    }
+    template <typename Fn>
+    Fn Export(const char* name) const
+    {
+        return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module.get(), name)));
+    }
+
+    bool Loaded() const { return module && DllGetClassObject && DllCanUnloadNow && DllRegisterServer && DllUnregisterServer; }
+
+    template <typename I>
+    HRESULT Create(REFCLSID clsid, REFIID iid, com_ptr<I>& out)
+    {
+        com_ptr<IClassFactory> factory;
+        HRESULT hr = DllGetClassObject(clsid, IID_IClassFactory, factory.put_void());
+        if (FAILED(hr))
+            return hr;
+        return factory->CreateInstance(nullptr, iid, out.put_void());
+    }
+};
+
+// COM entered as a single-threaded apartment for the test's duration.
+class ComTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_HR(S_OK, ::CoInitialize(nullptr)); }
+    void TearDown() override { ::CoUninitialize(); }
+};
+
+inline unique_bstr Bstr(const wchar_t* text)
+{
+    return unique_bstr(::SysAllocString(text));
+}
+
+inline unique_bstr BstrLen(const wchar_t* text, UINT length)
+{
+    return unique_bstr(::SysAllocStringLen(text, length));
+}
+
+inline std::wstring Str(BSTR b)
+{
+    return b ? std::wstring(b, ::SysStringLen(b)) : std::wstring(L"<null>");
+}
+
+} // namespace tftest
