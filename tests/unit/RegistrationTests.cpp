@@ -231,3 +231,26 @@ TEST_F(RegistrationTest, TheCallersThreadLocaleComesBack)
     EXPECT_HR(S_OK, dll.DllRegisterServer());
     EXPECT_EQ(english, ::GetThreadLocale());
 }
+
+// Script calls reach the type library through the registry: nothing is cached from a
+// failed load, so the first call after registration succeeds.
+TEST_F(RegistrationTest, DispatchNeedsTheRegisteredTypeLibraryAndRetriesAfterAFailure)
+{
+    ASSERT_HR(S_OK, dll.DllUnregisterServer());
+    com_ptr<IDispatch> result;
+    ASSERT_HR(S_OK, dll.Create(CLSID_CLCGetXmlResultQR, IID_IDispatch, result));
+    LPOLESTR name = const_cast<LPOLESTR>(L"DataNum");
+    DISPID id = 0;
+    EXPECT_HR(TYPE_E_LIBNOTREGISTERED, result->GetIDsOfNames(IID_NULL, &name, 1, 0, &id));
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    VARIANT value;
+    ::VariantInit(&value);
+    EXPECT_HR(TYPE_E_LIBNOTREGISTERED, result->Invoke(6, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &value, nullptr, nullptr));
+
+    ASSERT_HR(S_OK, dll.DllRegisterServer());
+    EXPECT_HR(S_OK, result->GetIDsOfNames(IID_NULL, &name, 1, 0, &id));
+    EXPECT_EQ(6, id);
+    EXPECT_HR(S_OK, result->Invoke(6, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &value, nullptr, nullptr));
+    EXPECT_EQ(VT_BSTR, value.vt);
+    ::VariantClear(&value);
+}
