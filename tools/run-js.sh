@@ -22,4 +22,10 @@ wine "$WINEPREFIX/drive_c/windows/system32/cscript.exe" //nologo "$(winpath "$wo
   >"$work/out.txt" 2>&1 </dev/null
 rc=$?
 cat "$work/out.txt"
+# cscript under Wine can end a script on an uncaught error with exit code 0 and no word: only
+# the closing line of testlib.js's done() counts as a pass.
+if [ $rc -eq 0 ] && ! grep -Eq '^[0-9]+ passed, 0 failed' "$work/out.txt"; then
+  echo "the script did not reach its end (no closing 'N passed, 0 failed' line)"
+  rc=1
+fi
 exit $rc
