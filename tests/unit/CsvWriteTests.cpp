@@ -1,0 +1,132 @@
+// CsvWrite called through the vtable: with null strings, which script cannot pass (a null
+// text is no text at all, unlike an empty one, and must not create the file, while a path
+// that is refused is reported before the text is looked at), and on a file that someone
+// else has open while sharing it fully.
+#include "TestSupport.h"
+
+#include <string>
+
+using namespace tftest;
+
+namespace {
+
+enum class PathKind { UnderFolder, AsIs, Null };
+
+struct NullCase {
+    const char* name;
+    PathKind kind;
+    const wchar_t* file;  // the path, under the test folder or as it is
+    const wchar_t* text;  // null: a null text
+    const wchar_t* result;
+    const wchar_t* code;
+    bool created;         // a file lies at the path afterwards
+};
+
+const NullCase kCases[] = {
+    {"null text, good path", PathKind::UnderFolder, L"nulltext.csv", nullptr, L"E_FAIL", L"QR10003E", false},
+    {"null text, missing folder", PathKind::UnderFolder, L"missing\\nulltext.csv", nullptr, L"E_FAIL", L"QR10003E", false},
+    {"null text, refused extension", PathKind::UnderFolder, L"nulltext.txt", nullptr, L"E_FAIL", L"QR10007E", false},
+    {"null text, blank path", PathKind::AsIs, L" \t", nullptr, L"E_FAIL", L"QR10006E", false},
+    {"null path", PathKind::Null, nullptr, L"a,b", L"E_FAIL", L"QR10006E", false},
+    {"null path, null text", PathKind::Null, nullptr, nullptr, L"E_FAIL", L"QR10006E", false},
+    {"empty text, good path", PathKind::UnderFolder, L"emptytext.csv", L"", L"S_OK", L"", true},
+};
+
+std::wstring FreshFolder()
+{
+    wchar_t temp[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, temp);
+    std::wstring folder = std::wstring(temp) + L"tallyfold-csv-" + std::to_wstring(::GetCurrentProcessId());
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+bool Exists(const std::wstring& path)
+{
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+class CsvWriteTests : public ComTest {};
+
+// The result word and code that a call handed back, releasing the hand-off reference.
+void ExpectOutcome(IDispatch* out, const wchar_t* word, const wchar_t* code)
+{
+    ASSERT_NE(nullptr, out);
+    com_ptr<IDispatch> handedOff = com_ptr<IDispatch>::attach(out);
+    com_ptr<CLIGetXmlResultQR> result;
+    ASSERT_HR(S_OK, handedOff.query(IID_CLIGetXmlResultQR, result));
+    unique_bstr value;
+    EXPECT_HR(S_OK, result->get_Result(value.put()));
+    EXPECT_EQ(std::wstring(word), Str(value.get()));
+    EXPECT_HR(S_OK, result->get_DetailErrorInfo(value.put()));
+    EXPECT_EQ(std::wstring(code), Str(value.get()));
+}
+
+TEST_F(CsvWriteTests, NullStrings)
+{
+    TallyfoldDll dll;
+    ASSERT_TRUE(dll.Loaded());
+    com_ptr<CLIGetXmlQR> control;
+    ASSERT_HR(S_OK, dll.Create(CLSID_CLCGetXmlQR, IID_CLIGetXmlQR, control));
+    const std::wstring folder = FreshFolder();
+
+    for (const NullCase& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const bool underFolder = c.kind == PathKind::UnderFolder;
+        const std::wstring path = underFolder ? folder + L"\\" + c.file : std::wstring(c.file ? c.file : L"");
+        if (underFolder)
+            ::DeleteFileW(path.c_str());
+        unique_bstr bstrPath(c.kind == PathKind::Null ? nullptr : ::SysAllocString(path.c_str()));
+        unique_bstr bstrText(c.text ? ::SysAllocString(c.text) : nullptr);
+        IDispatch* const sentinel = reinterpret_cast<IDispatch*>(static_cast<INT_PTR>(0x0badf00d));
+        IDispatch* out = sentinel;
+
+        ASSERT_HR(S_OK, control->CsvWrite(bstrPath.get(), bstrText.get(), &out));
+        ASSERT_NE(sentinel, out);
+        ExpectOutcome(out, c.result, c.code);
+        if (underFolder) {
+            EXPECT_EQ(c.created, Exists(path)) << "file at the path afterwards";
+            ::DeleteFileW(path.c_str());
+        }
+    }
+    EXPECT_FALSE(Exists(folder + L"\\missing")) << "nothing created for the missing folder";
+    ::RemoveDirectoryW(folder.c_str());
+}
+
+// The writer shares nothing while it has the file open, so even a reader that shares
+// everything keeps it from writing; the file keeps its bytes.
+TEST_F(CsvWriteTests, FileOpenElsewhereWithFullSharing)
+{
+    TallyfoldDll dll;
+    ASSERT_TRUE(dll.Loaded());
+    com_ptr<CLIGetXmlQR> control;
+    ASSERT_HR(S_OK, dll.Create(CLSID_CLCGetXmlQR, IID_CLIGetXmlQR, control));
+    const std::wstring folder = FreshFolder();
+    const std::wstring path = folder + L"\\shared.csv";
+    {
+        tallyfold::unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(static_cast<bool>(file));
+        DWORD written = 0;
+        ASSERT_TRUE(::WriteFile(file.get(), "old", 3, &written, nullptr));
+    }
+    {
+        tallyfold::unique_file reader(::CreateFileW(path.c_str(), GENERIC_READ,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                    OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(static_cast<bool>(reader));
+        unique_bstr bstrPath = Bstr(path.c_str());
+        unique_bstr bstrText = Bstr(L"new");
+        IDispatch* out = nullptr;
+        ASSERT_HR(S_OK, control->CsvWrite(bstrPath.get(), bstrText.get(), &out));
+        ExpectOutcome(out, L"E_FAIL", L"QR10003E");
+
+        char bytes[8] = {};
+        DWORD read = 0;
+        ASSERT_TRUE(::ReadFile(reader.get(), bytes, sizeof bytes, &read, nullptr));
+        EXPECT_EQ(std::string("old"), std::string(bytes, read));
+    }
+    ::DeleteFileW(path.c_str());
+    ::RemoveDirectoryW(folder.c_str());
+}
+
+} // namespace

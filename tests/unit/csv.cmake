@@ -1,0 +1,3 @@
+# CsvWrite through the vtable: null strings, which a script cannot pass, and a file shared
+# by another opener.
+tallyfold_add_gtest(NAME csv_vtable SOURCES CsvWriteTests.cpp REGISTERED LIBS tallyfold_core)
