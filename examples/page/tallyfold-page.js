@@ -48,12 +48,12 @@ var TallyfoldPage = {
     // Reads every XML data file of the folder: [{name, data}] in the folder's order.
     readFolder: function (control, folder) {
         var r = control.ReadXmlData(folder, TallyfoldPage.maxFiles);
-        if (r.Result !== "S_OK") throw TallyfoldPage.failure(r);
+        if (r.Result !== "S_OK") throw TallyfoldPage.dropAfter(control, r);
         // DataNum is text, and the next call clears it: read it first.
         var count = parseInt(r.DataNum, 10), files = [];
         for (var i = 1; i <= count; i++) {
             r = control.GetXmlData(i);
-            if (r.Result !== "S_OK") throw TallyfoldPage.failure(r);
+            if (r.Result !== "S_OK") throw TallyfoldPage.dropAfter(control, r);
             files.push({name: r.FileNameStr, data: r.FileDataStr});
         }
         control.ClearXmlData();
@@ -84,6 +84,14 @@ var TallyfoldPage = {
     writeCsv: function (control, path, text) {
         var r = control.CsvWrite(path, text);
         if (r.Result !== "S_OK") throw TallyfoldPage.failure(r);
+    },
+
+    // A failed read leaves the files read before it in the component; drop them. The error is
+    // taken first: the result object is shared, and ClearXmlData empties it.
+    dropAfter: function (control, r) {
+        var e = TallyfoldPage.failure(r);
+        control.ClearXmlData();
+        return e;
     },
 
     // An Error that carries the code, the message for the user and the file it names.
