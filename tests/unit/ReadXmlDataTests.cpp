@@ -1,0 +1,376 @@
+// Reading a folder through the DLL under test, where a script cannot look: the one reference
+// that every path of the reader hands out and the lock count left at the end, sizes beyond
+// 32 bits, allocation failures, and the trimming of folder paths.
+#include "CLCQRReadXmlData.h"
+#include "TestSupport.h"
+
+#include <objidl.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+using namespace tftest;
+
+namespace {
+
+const std::uint64_t kGiB = 1024ull * 1024 * 1024;
+
+// A folder of its own under the temporary folder, removed with everything in it.
+class Fixture {
+public:
+    explicit Fixture(const wchar_t* name)
+    {
+        wchar_t temp[MAX_PATH];
+        ::GetTempPathW(MAX_PATH, temp);
+        m_path = std::wstring(temp) + L"tallyfold-read-" + name;
+        RemoveTree(m_path);
+        ::CreateDirectoryW(m_path.c_str(), nullptr);
+    }
+    ~Fixture() { RemoveTree(m_path); }
+
+    const std::wstring& Path() const { return m_path; }
+    std::wstring Of(const wchar_t* name) const { return m_path + L"\\" + name; }
+
+    void Write(const wchar_t* name, const std::string& bytes) const
+    {
+        tallyfold::unique_file file(::CreateFileW(Of(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(file) << "cannot create the fixture file";
+        DWORD written = 0;
+        ASSERT_TRUE(bytes.empty() || ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    }
+
+    // A file of this size that takes no room on disk.
+    void Sized(const wchar_t* name, std::uint64_t size) const
+    {
+        tallyfold::unique_file file(::CreateFileW(Of(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(file);
+        LARGE_INTEGER end;
+        end.QuadPart = static_cast<LONGLONG>(size);
+        ASSERT_TRUE(::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN));
+        ASSERT_TRUE(::SetEndOfFile(file.get()));
+    }
+
+private:
+    static void RemoveTree(const std::wstring& path)
+    {
+        WIN32_FIND_DATAW entry;
+        tallyfold::unique_find search(::FindFirstFileW((path + L"\\*").c_str(), &entry));
+        if (search) {
+            do {
+                const std::wstring name = entry.cFileName;
+                if (name == L"." || name == L"..")
+                    continue;
+                const std::wstring child = path + L"\\" + name;
+                ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                    RemoveTree(child);
+                else
+                    ::DeleteFileW(child.c_str());
+            } while (::FindNextFileW(search.get(), &entry));
+        }
+        ::RemoveDirectoryW(path.c_str());
+    }
+
+    std::wstring m_path;
+};
+
+std::wstring Get(CLIGetXmlResultQR* result, HRESULT (STDMETHODCALLTYPE CLIGetXmlResultQR::*get)(BSTR*))
+{
+    unique_bstr value;
+    const HRESULT hr = (result->*get)(value.put());
+    const std::string code = Hex(hr);
+    return hr == S_OK ? Str(value.get()) : L"<" + std::wstring(code.begin(), code.end()) + L">";
+}
+
+struct Outcome {
+    const wchar_t* result;
+    const wchar_t* code;
+    const wchar_t* fileName;
+    const wchar_t* dataNum;
+};
+
+void ExpectOutcome(IDispatch* out, const Outcome& expected)
+{
+    com_ptr<CLIGetXmlResultQR> result;
+    ASSERT_HR(S_OK, out->QueryInterface(IID_CLIGetXmlResultQR, result.put_void()));
+    EXPECT_EQ(expected.result, Get(result.get(), &CLIGetXmlResultQR::get_Result));
+    EXPECT_EQ(expected.code, Get(result.get(), &CLIGetXmlResultQR::get_DetailErrorInfo));
+    EXPECT_EQ(expected.fileName, Get(result.get(), &CLIGetXmlResultQR::get_FileNameStr));
+    EXPECT_EQ(expected.dataNum, Get(result.get(), &CLIGetXmlResultQR::get_DataNum));
+}
+
+// The names handed out by GetXmlData 1, 2, ... until it answers "S_FALSE".
+std::vector<std::wstring> StoredNames(CLIGetXmlQR* control)
+{
+    std::vector<std::wstring> names;
+    for (LONG i = 1; i < 100; ++i) {
+        com_ptr<IDispatch> out;
+        if (control->GetXmlData(i, out.put()) != S_OK)
+            break;
+        com_ptr<CLIGetXmlResultQR> result;
+        if (FAILED(out.query(IID_CLIGetXmlResultQR, result)) ||
+            Get(result.get(), &CLIGetXmlResultQR::get_Result) != L"S_OK")
+            break;
+        names.push_back(Get(result.get(), &CLIGetXmlResultQR::get_FileNameStr));
+    }
+    return names;
+}
+
+ULONG References(IUnknown* object)
+{
+    object->AddRef();
+    return object->Release();
+}
+
+class ReadTest : public ComTest {
+protected:
+    void SetUp() override
+    {
+        ComTest::SetUp();
+        ASSERT_TRUE(dll.Loaded()) << "cannot load the DLL or find its four exports by name";
+        ASSERT_HR(S_OK, dll.Create(CLSID_CLCGetXmlQR, IID_CLIGetXmlQR, control));
+    }
+    void TearDown() override
+    {
+        control.reset();
+        ComTest::TearDown();
+    }
+
+    HRESULT Read(const std::wstring& folder, LONG maximum, com_ptr<IDispatch>& out)
+    {
+        unique_bstr path = Bstr(folder.c_str());
+        return control->ReadXmlData(path.get(), maximum, out.put());
+    }
+
+    TallyfoldDll dll;
+    com_ptr<CLIGetXmlQR> control;
+};
+
+} // namespace
+
+// Every way out of the reader, with the pointers the page gets kept: each call adds exactly one
+// reference, and once all are released the DLL may unload.
+TEST_F(ReadTest, EveryPathHandsOutOneReferenceAndNothingStaysLocked)
+{
+    Fixture good(L"refs-good"), empty(L"refs-empty"), large(L"refs-large"), skipped(L"refs-skipped"), held(L"refs-held");
+    good.Write(L"a.xml", "<a/>");
+    good.Write(L"b.xml", "<b/>");
+    empty.Write(L"a.xml", "");
+    large.Sized(L"a.xml", 20 * 1024 * 1024 + 1);
+    ::CreateDirectoryW(skipped.Of(L"data.xml").c_str(), nullptr);
+    held.Write(L"a.xml", "<a/>");
+    tallyfold::unique_file holder(::CreateFileW(held.Of(L"a.xml").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder);
+
+    struct Case {
+        const char* name;
+        std::wstring folder;
+        LONG maximum;
+        Outcome expected;
+    };
+    const Case cases[] = {
+        {"two files", good.Path(), 5, {L"S_OK", L"", L"", L"2"}},
+        {"count limit", good.Path(), 1, {L"E_FAIL", L"QR10002E", L"", L""}},
+        {"empty file", empty.Path(), 5, {L"E_FAIL", L"QR10001E", L"a.xml", L""}},
+        {"total size", large.Path(), 5, {L"E_FAIL", L"QR10005E", L"", L""}},
+        {"no candidate", skipped.Path(), 5, {L"E_FAIL", L"QR10004E", L"", L""}},
+        {"missing folder", good.Of(L"missing"), 5, {L"E_FAIL", L"QR10004E", L"", L""}},
+        {"held open", held.Path(), 5, {L"E_FAIL", L"QR10003E", L"", L""}},
+        {"two files again", good.Path(), 5, {L"S_OK", L"", L"", L"2"}},
+    };
+    std::vector<IDispatch*> handedOut;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        unique_bstr path = Bstr(c.folder.c_str());
+        IDispatch* out = reinterpret_cast<IDispatch*>(static_cast<uintptr_t>(0xdeadbeef));
+        ASSERT_HR(S_OK, control->ReadXmlData(path.get(), c.maximum, &out));
+        handedOut.push_back(out);
+        EXPECT_EQ(handedOut.front(), out) << "the control's one result object";
+        // The control's own reference and one for each call so far.
+        EXPECT_EQ(1 + handedOut.size(), References(out));
+        ExpectOutcome(out, c.expected);
+    }
+    holder.reset();
+
+    control.reset();
+    for (IDispatch* out : handedOut)
+        out->Release();
+    EXPECT_HR(S_OK, dll.DllCanUnloadNow()) << "a reference was handed out twice or an object leaked";
+}
+
+// The total is kept in 64 bits: a size that does not fit in 32 bits, or is 2 GiB or more,
+// counts in full, whatever its low 32 bits say.
+TEST_F(ReadTest, SizesBeyond32BitsCountInFull)
+{
+    struct Case {
+        const char* name;
+        std::uint64_t size;
+    };
+    const Case cases[] = {
+        {"2 GiB", 2 * kGiB},
+        {"4 GiB (low part 0)", 4 * kGiB},
+        {"4 GiB + 1 (low part 1)", 4 * kGiB + 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture folder(L"large");
+        folder.Write(L"a.xml", "<a/>");
+        folder.Sized(L"b.xml", c.size);
+        com_ptr<IDispatch> out;
+        ASSERT_HR(S_OK, Read(folder.Path(), 5, out));
+        ExpectOutcome(out.get(), {L"E_FAIL", L"QR10005E", L"", L""});
+        EXPECT_EQ(std::vector<std::wstring>{L"a.xml"}, StoredNames(control.get())) << "the file before stays stored";
+    }
+}
+
+namespace {
+
+// Makes the task-memory allocations of one size fail, and counts them. Registered for the
+// whole process before anything is allocated (see the environment below): strings allocated
+// while it watches are freed through it long after, and the platform's allocator does not
+// take a spy well that arrives after an apartment has come and gone.
+class FailingSpy final : public IMallocSpy {
+public:
+    static FailingSpy& Instance()
+    {
+        static FailingSpy spy;
+        return spy;
+    }
+    static FailingSpy& Arm(SIZE_T size)
+    {
+        FailingSpy& spy = Instance();
+        spy.m_size = size;
+        spy.failed = 0;
+        return spy;
+    }
+    void Disarm() { m_size = 0; }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IMallocSpy)) {
+            *ppv = static_cast<IMallocSpy*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+
+    STDMETHODIMP_(SIZE_T) PreAlloc(SIZE_T cbRequest) override
+    {
+        if (m_size == 0 || cbRequest != m_size)
+            return cbRequest;
+        ++failed;
+        return 0;
+    }
+    STDMETHODIMP_(void*) PostAlloc(void* pActual) override { return pActual; }
+    STDMETHODIMP_(void*) PreFree(void* pRequest, BOOL) override { return pRequest; }
+    STDMETHODIMP_(void) PostFree(BOOL) override {}
+    STDMETHODIMP_(SIZE_T) PreRealloc(void* pRequest, SIZE_T cbRequest, void** ppNewRequest, BOOL) override
+    {
+        *ppNewRequest = pRequest;
+        return cbRequest;
+    }
+    STDMETHODIMP_(void*) PostRealloc(void* pActual, BOOL) override { return pActual; }
+    STDMETHODIMP_(void*) PreGetSize(void* pRequest, BOOL) override { return pRequest; }
+    STDMETHODIMP_(SIZE_T) PostGetSize(SIZE_T cbActual, BOOL) override { return cbActual; }
+    STDMETHODIMP_(void*) PreDidAlloc(void* pRequest, BOOL) override { return pRequest; }
+    STDMETHODIMP_(int) PostDidAlloc(void*, BOOL, int fActual) override { return fActual; }
+    STDMETHODIMP_(void) PreHeapMinimize() override {}
+    STDMETHODIMP_(void) PostHeapMinimize() override {}
+
+    int failed = 0;
+
+private:
+    FailingSpy() = default;
+    SIZE_T m_size = 0;
+};
+
+class SpyEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { ASSERT_HR(S_OK, ::CoRegisterMallocSpy(&FailingSpy::Instance())); }
+};
+const auto* const kSpyEnvironment = ::testing::AddGlobalTestEnvironment(new SpyEnvironment);
+
+} // namespace
+
+// No memory for a buffer of the second file: "QR10003E", the first file stays stored, and
+// the reader hands out its one reference all the same. The second file's size is one that no
+// other allocation of the call asks for.
+TEST_F(ReadTest, NoMemoryForAFileBufferKeepsTheFilesBefore)
+{
+    const DWORD size = 777; // ASCII text: 777 bytes, 777 characters
+    struct Case {
+        const char* name;
+        SIZE_T failing;
+    };
+    const Case cases[] = {
+        {"bytes of the file and a terminator", size + 1},
+        {"characters of the text and a terminator", (size + 1) * sizeof(wchar_t)},
+    };
+    Fixture folder(L"nomemory");
+    folder.Write(L"a.xml", "<a/>");
+    folder.Write(L"b.xml", std::string(size, 'b'));
+    com_ptr<IDispatch> first; // the result object exists before the spy watches
+    ASSERT_HR(S_OK, control->ClearXmlData(first.put()));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FailingSpy& spy = FailingSpy::Arm(c.failing);
+        com_ptr<IDispatch> out;
+        const HRESULT hr = Read(folder.Path(), 5, out);
+        spy.Disarm();
+        ASSERT_HR(S_OK, hr);
+        EXPECT_EQ(1, spy.failed) << "the allocation under test was asked for once";
+        ExpectOutcome(out.get(), {L"E_FAIL", L"QR10003E", L"", L""});
+        EXPECT_EQ(3u, References(out.get())) << "the control's, the first call's and this call's";
+        EXPECT_EQ(std::vector<std::wstring>{L"a.xml"}, StoredNames(control.get()));
+    }
+}
+
+// No memory to trim the folder path: the control reports it like any unexpected failure.
+TEST_F(ReadTest, NoMemoryToTrimThePath)
+{
+    Fixture folder(L"trim");
+    folder.Write(L"a.xml", "<a/>");
+    // Trailing blanks give the path a length that no other allocation of the call shares.
+    std::wstring path = folder.Path();
+    size_t length = std::max<size_t>(path.size(), 300);
+    if ((length + 1) * sizeof(wchar_t) % 16 == 0)
+        ++length;
+    path.resize(length, L' ');
+    com_ptr<IDispatch> first;
+    ASSERT_HR(S_OK, control->ClearXmlData(first.put()));
+    FailingSpy& spy = FailingSpy::Arm((path.size() + 1) * sizeof(wchar_t));
+    com_ptr<IDispatch> out;
+    const HRESULT hr = Read(path, 5, out);
+    spy.Disarm();
+    ASSERT_HR(S_OK, hr);
+    EXPECT_EQ(1, spy.failed);
+    ExpectOutcome(out.get(), {L"E_FAIL", L"QR10003E", L"", L""});
+    EXPECT_EQ(3u, References(out.get()));
+}
+
+// TrimWhitespace itself: its seven blanks at either end, nothing inside, nothing else.
+TEST(TrimWhitespace, StripsItsSevenBlanksAtEitherEndOnly)
+{
+    struct Case {
+        std::wstring text;
+        const wchar_t* expected;
+    };
+    const Case cases[] = {
+        {L"\u3000 C:\\data \t", L"C:\\data"},
+        {L" \u3000\t\r\n\f\v", L""},
+        {L"", L""},
+        {L"\v\fC:\\a b\u3000c\\\r\n", L"C:\\a b\u3000c\\"},
+        {L"\u00a0C:\\data\u00a0", L"\u00a0C:\\data\u00a0"},
+        {L"\u2003C:\\data\u200b", L"\u2003C:\\data\u200b"},
+        {std::wstring(L" C:\\data\0 tail ", 15), L"C:\\data"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.text));
+        EXPECT_EQ(c.expected, tallyfold::TrimWhitespace(c.text.c_str()));
+    }
+}
