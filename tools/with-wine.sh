@@ -30,7 +30,7 @@ if [ ! -d "$LOCPATH/ja_JP.UTF-8" ]; then
   mkdir -p "$LOCPATH"
   localedef -i ja_JP -f UTF-8 "$LOCPATH/ja_JP.UTF-8" >/dev/null 2>&1 || true
 fi
-export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+{ export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8; } 2>/dev/null
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"

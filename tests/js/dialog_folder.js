@@ -1,0 +1,50 @@
+// GetFolderPath from a page's script. tfdialog.exe, started just before the call, plays the
+// user: it finds the dialog, checks what a user sees (in front, not left topmost, the title
+// text, nothing preselected), then chooses a folder and clicks OK, or clicks Cancel. Whatever
+// goes wrong, it closes the dialog, so the call always returns.
+if (!envVar("DISPLAY")) {
+    WScript.Echo("SKIPPED: no X display (DISPLAY is unset): the folder dialog cannot open");
+    WScript.Quit(77);
+}
+
+// The whole flow runs inside a case: Wine's cscript ends a script with code 0 on an error that
+// nothing catches, so an error outside the rows must still count as a failure.
+tfCase("dialog flow", function () {
+    var driver = envVar("TALLYFOLD_DIALOG_DRIVER");
+    var reports = freshFolder("dialog-reports");
+    var chosen = freshFolder("dialog \u9078\u629e");
+
+    var rows = [
+        { name: "chosen folder", args: ["ok", chosen],
+          expected: { Result: "S_OK", DetailErrorInfo: "", SelectFolderPath: chosen, FileNameStr: "", FileDataStr: "", DataNum: "" } },
+        { name: "cancel", args: ["cancel"],
+          expected: { Result: "S_FALSE", DetailErrorInfo: "", SelectFolderPath: "", FileNameStr: "", FileDataStr: "", DataNum: "" } }
+    ];
+
+    // The driver's verdict, once it has written it ("" when none came in time). The script host
+    // cannot sleep, so the driver itself does the waiting.
+    function reportOf(path) {
+        if (TF.shell.Run('"' + driver + '" wait "' + path + '"', 0, true) !== 0) return "";
+        var stream = TF.fso.OpenTextFile(path, 1);
+        var text = stream.ReadAll();
+        stream.Close();
+        return text;
+    }
+
+    var control = newControl();
+    for (var i = 0; i < rows.length; i++) {
+        var row = rows[i];
+        tfCase(row.name, function () {
+            var report = TF.fso.BuildPath(reports, "report-" + i + ".txt");
+            var command = '"' + driver + '"';
+            var args = row.args.concat([report]);
+            for (var a = 0; a < args.length; a++) command += ' "' + args[a] + '"';
+            TF.shell.Run(command, 0, false);
+
+            var result = control.GetFolderPath();
+            checkResult(result, row.expected, row.name);
+            eq(reportOf(report), "ok", row.name + ": what the user saw and did");
+        });
+    }
+});
+done();

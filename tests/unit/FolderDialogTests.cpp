@@ -1,0 +1,535 @@
+// GetFolderPath as a page meets it: the registered control opens the real shell dialog on this
+// thread while a second thread plays the user (finds the dialog, looks at it, chooses a folder
+// and presses a button or closes it). Needs an X display; without one every test is skipped
+// and the program exits with the code that ctest reports as skipped.
+#include "FolderDialogDriver.h"
+#include "Owners.h"
+#include "Tallyfold_h.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace tallyfold;
+using namespace tallyfold::dialogtest;
+
+namespace {
+
+constexpr int kSkipExitCode = 77; // the SKIP_RETURN_CODE of the ctest entry
+constexpr DWORD kAppearTimeoutMs = 20000;
+constexpr DWORD kCloseTimeoutMs = 10000;
+constexpr char kFunctionHeader[] = " CLCGetXmlQR::GetFolderPath--\r\n予期せぬ例外が発生しました。\r\n[File:";
+constexpr char kWorkerSource[] = "CLCQRGetFolderPath.cpp Line:";
+
+std::wstring Variable(const wchar_t* name)
+{
+    std::wstring value(32768, L'\0');
+    const DWORD length = ::GetEnvironmentVariableW(name, &value[0], static_cast<DWORD>(value.size()));
+    value.resize(length < value.size() ? length : 0);
+    return value;
+}
+
+bool HasDisplay()
+{
+    return !Variable(L"DISPLAY").empty();
+}
+
+std::string Hex(HRESULT hr)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(hr));
+    return text;
+}
+
+// Watches the task allocator, through which the shell hands out item lists and the component
+// gives them back: which blocks are live and whether a block is freed a second time. It stays
+// registered for the whole run (blocks allocated under a spy keep it in use).
+class AllocationSpy final : public IMallocSpy {
+public:
+    AllocationSpy() { ::InitializeCriticalSection(&m_lock); }
+
+    // Forgets what was seen so far.
+    void StartWatching()
+    {
+        critical_section_lock hold(m_lock);
+        m_live.clear();
+        m_freed.clear();
+        m_allocations = 0;
+        m_doubleFrees = 0;
+    }
+
+    size_t Allocations()
+    {
+        critical_section_lock hold(m_lock);
+        return m_allocations;
+    }
+
+    int DoubleFrees()
+    {
+        critical_section_lock hold(m_lock);
+        return m_doubleFrees;
+    }
+
+    // Whether a block allocated since StartWatching and still live is an item list equal to
+    // itemList (which the test itself owns and which is not counted).
+    bool HoldsItemList(LPCITEMIDLIST itemList)
+    {
+        const UINT size = ::ILGetSize(itemList);
+        std::vector<std::vector<BYTE>> candidates;
+        {
+            // Frees and reallocations wait for the lock, so no block goes away while read.
+            critical_section_lock hold(m_lock);
+            for (const auto& [block, blockSize] : m_live) {
+                if (block != itemList && blockSize == size && IsItemListShape(static_cast<const BYTE*>(block), size))
+                    candidates.emplace_back(static_cast<const BYTE*>(block), static_cast<const BYTE*>(block) + size);
+            }
+        }
+        for (const auto& copy : candidates) {
+            if (::ILIsEqual(reinterpret_cast<LPCITEMIDLIST>(copy.data()), itemList))
+                return true;
+        }
+        return false;
+    }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IMallocSpy)) {
+            *ppv = static_cast<IMallocSpy*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    // A static object: the counts do not decide its life.
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+
+    STDMETHODIMP_(SIZE_T) PreAlloc(SIZE_T cbRequest) override
+    {
+        t_requested = cbRequest;
+        return cbRequest;
+    }
+    STDMETHODIMP_(void*) PostAlloc(void* pActual) override
+    {
+        if (pActual) {
+            critical_section_lock hold(m_lock);
+            m_live[pActual] = t_requested;
+            m_freed.erase(pActual);
+            ++m_allocations;
+        }
+        return pActual;
+    }
+    STDMETHODIMP_(void*) PreFree(void* pRequest, BOOL) override
+    {
+        if (pRequest) {
+            critical_section_lock hold(m_lock);
+            if (!m_freed.insert(pRequest).second)
+                ++m_doubleFrees;
+            m_live.erase(pRequest);
+        }
+        return pRequest;
+    }
+    STDMETHODIMP_(void) PostFree(BOOL) override {}
+    STDMETHODIMP_(SIZE_T) PreRealloc(void* pRequest, SIZE_T cbRequest, void** ppNewRequest, BOOL) override
+    {
+        {
+            critical_section_lock hold(m_lock);
+            m_live.erase(pRequest);
+        }
+        t_requested = cbRequest;
+        *ppNewRequest = pRequest;
+        return cbRequest;
+    }
+    STDMETHODIMP_(void*) PostRealloc(void* pActual, BOOL) override
+    {
+        if (pActual) {
+            critical_section_lock hold(m_lock);
+            m_live[pActual] = t_requested;
+            m_freed.erase(pActual);
+        }
+        return pActual;
+    }
+    STDMETHODIMP_(void*) PreGetSize(void* pRequest, BOOL) override { return pRequest; }
+    STDMETHODIMP_(SIZE_T) PostGetSize(SIZE_T cbActual, BOOL) override { return cbActual; }
+    STDMETHODIMP_(void*) PreDidAlloc(void* pRequest, BOOL) override { return pRequest; }
+    STDMETHODIMP_(int) PostDidAlloc(void*, BOOL, int fActual) override { return fActual; }
+    STDMETHODIMP_(void) PreHeapMinimize() override {}
+    STDMETHODIMP_(void) PostHeapMinimize() override {}
+
+private:
+    // An item list fills its block exactly: items of the sizes they state, then the
+    // terminating zero size.
+    static bool IsItemListShape(const BYTE* block, size_t size)
+    {
+        size_t offset = 0;
+        while (offset + sizeof(USHORT) <= size) {
+            USHORT cb = 0;
+            std::memcpy(&cb, block + offset, sizeof cb);
+            if (cb == 0)
+                return offset + sizeof(USHORT) == size;
+            offset += cb;
+        }
+        return false;
+    }
+
+    static thread_local SIZE_T t_requested;
+    CRITICAL_SECTION m_lock;
+    std::map<void*, SIZE_T> m_live;
+    std::set<void*> m_freed;
+    size_t m_allocations = 0;
+    int m_doubleFrees = 0;
+};
+thread_local SIZE_T AllocationSpy::t_requested = 0;
+
+AllocationSpy g_spy;
+std::wstring g_scratch; // this run's temporary-files folder, ending in a backslash
+
+// Everything of a run: COM on this thread (the page's apartment), a private temporary-files
+// folder for the log's daily file, set before the DLL loads and reads it, and the spy.
+class DialogEnvironment : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        m_com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        ASSERT_EQ(S_OK, m_com) << Hex(m_com);
+        std::wstring temp(MAX_PATH + 1, L'\0');
+        temp.resize(::GetTempPathW(static_cast<DWORD>(temp.size()), &temp[0]));
+        g_scratch = temp + L"tfdialog_" + std::to_wstring(::GetCurrentProcessId()) + L"_" +
+                    std::to_wstring(::GetTickCount64()) + L"\\";
+        ASSERT_TRUE(::CreateDirectoryW(g_scratch.c_str(), nullptr)) << ::GetLastError();
+        ::SetEnvironmentVariableW(L"TMP", g_scratch.c_str());
+        ::SetEnvironmentVariableW(L"TEMP", g_scratch.c_str());
+        const HRESULT hr = ::CoRegisterMallocSpy(&g_spy);
+        ASSERT_EQ(S_OK, hr) << Hex(hr);
+    }
+    void TearDown() override
+    {
+        WIN32_FIND_DATAW entry;
+        unique_find search(::FindFirstFileW((g_scratch + L"*.log").c_str(), &entry));
+        if (search) {
+            do {
+                ::DeleteFileW((g_scratch + entry.cFileName).c_str());
+            } while (::FindNextFileW(search.get(), &entry));
+        }
+        search.reset();
+        ::RemoveDirectoryW(g_scratch.c_str());
+        if (SUCCEEDED(m_com))
+            ::CoUninitialize();
+    }
+
+private:
+    HRESULT m_com = E_FAIL;
+};
+
+// The log files of this run, one after another.
+std::string ReadLog()
+{
+    std::string bytes;
+    WIN32_FIND_DATAW entry;
+    unique_find search(::FindFirstFileW((g_scratch + L"*.log").c_str(), &entry));
+    if (!search)
+        return bytes;
+    do {
+        unique_file file(::CreateFileW((g_scratch + entry.cFileName).c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       0, nullptr));
+        char chunk[4096];
+        DWORD got = 0;
+        while (file && ::ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got != 0)
+            bytes.append(chunk, got);
+    } while (::FindNextFileW(search.get(), &entry));
+    return bytes;
+}
+
+size_t CountOf(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++count;
+    return count;
+}
+
+unique_cotaskmem_ptr<ITEMIDLIST> ItemListOf(const wchar_t* path)
+{
+    unique_cotaskmem_ptr<ITEMIDLIST> itemList;
+    const HRESULT hr = ::SHParseDisplayName(path, nullptr, itemList.put(), 0, nullptr);
+    EXPECT_EQ(S_OK, hr) << Hex(hr);
+    return itemList;
+}
+
+unique_cotaskmem_ptr<ITEMIDLIST> ItemListOf(int folder)
+{
+    unique_cotaskmem_ptr<ITEMIDLIST> itemList;
+    const HRESULT hr = ::SHGetSpecialFolderLocation(nullptr, folder, itemList.put());
+    EXPECT_EQ(S_OK, hr) << Hex(hr);
+    return itemList;
+}
+
+com_ptr<CLIGetXmlQR> NewControl()
+{
+    com_ptr<CLIGetXmlQR> control;
+    const HRESULT hr = ::CoCreateInstance(CLSID_CLCGetXmlQR, nullptr, CLSCTX_INPROC_SERVER, IID_CLIGetXmlQR,
+                                          control.put_void());
+    EXPECT_EQ(S_OK, hr) << Hex(hr);
+    return control;
+}
+
+using ResultGet = HRESULT (STDMETHODCALLTYPE CLIGetXmlResultQR::*)(BSTR*);
+using ResultPut = HRESULT (STDMETHODCALLTYPE CLIGetXmlResultQR::*)(BSTR);
+
+struct Property {
+    const char* name;
+    ResultGet get;
+    ResultPut put;
+};
+const Property kProperties[] = {
+    {"Result", &CLIGetXmlResultQR::get_Result, &CLIGetXmlResultQR::put_Result},
+    {"DetailErrorInfo", &CLIGetXmlResultQR::get_DetailErrorInfo, &CLIGetXmlResultQR::put_DetailErrorInfo},
+    {"SelectFolderPath", &CLIGetXmlResultQR::get_SelectFolderPath, &CLIGetXmlResultQR::put_SelectFolderPath},
+    {"FileNameStr", &CLIGetXmlResultQR::get_FileNameStr, &CLIGetXmlResultQR::put_FileNameStr},
+    {"FileDataStr", &CLIGetXmlResultQR::get_FileDataStr, &CLIGetXmlResultQR::put_FileDataStr},
+    {"DataNum", &CLIGetXmlResultQR::get_DataNum, &CLIGetXmlResultQR::put_DataNum},
+};
+
+// Values of the six properties, in the order of kProperties.
+using Values = std::vector<std::wstring>;
+
+void ExpectProperties(CLIGetXmlResultQR* result, const Values& expected)
+{
+    for (size_t i = 0; i < expected.size(); ++i) {
+        unique_bstr value;
+        const HRESULT hr = (result->*kProperties[i].get)(value.put());
+        EXPECT_EQ(S_OK, hr) << kProperties[i].name << " " << Hex(hr);
+        EXPECT_EQ(expected[i], std::wstring(value ? value.get() : L"")) << kProperties[i].name;
+    }
+}
+
+void PutSentinels(CLIGetXmlResultQR* result)
+{
+    for (const Property& property : kProperties) {
+        unique_bstr sentinel(::SysAllocString(L"sentinel"));
+        (result->*property.put)(sentinel.get());
+    }
+}
+
+// What the row's user does before finishing the dialog.
+struct Choice {
+    const wchar_t* path = nullptr;          // choose this folder by its path
+    LPCITEMIDLIST itemList = nullptr;       // or this item by its item list
+};
+
+// What the second thread saw and did.
+struct UserReport {
+    bool found = false;
+    DialogView view;
+    bool selected = true;
+    bool okEnabledAfterChoice = false;
+    bool finished = false;
+};
+
+// Calls GetFolderPath on this thread while another thread plays the user. When a step of the
+// user fails, the dialog is cancelled, so the call always returns.
+HRESULT CallWithUser(CLIGetXmlQR* control, const Choice& choice, Finish how, IDispatch** result, UserReport& report)
+{
+    const DWORD process = ::GetCurrentProcessId();
+    std::thread user([&] {
+        HWND dialog = WaitForFolderDialog(process, kAppearTimeoutMs);
+        if (!dialog) {
+            DismissAll(process);
+            return;
+        }
+        report.found = true;
+        report.view = Look(dialog);
+        if (choice.path)
+            report.selected = SelectPath(dialog, choice.path);
+        else if (choice.itemList)
+            report.selected = SelectItemList(dialog, choice.itemList);
+        report.okEnabledAfterChoice = IsOkEnabled(dialog);
+        report.finished = report.selected && FinishDialog(dialog, how, kCloseTimeoutMs);
+        if (!report.finished)
+            DismissAll(process);
+    });
+    const HRESULT hr = control->GetFolderPath(result);
+    user.join();
+    return hr;
+}
+
+// The checks a user's eye makes of every dialog of the component.
+void ExpectDialogLooksRight(const UserReport& user, HWND owner)
+{
+    ASSERT_TRUE(user.found) << "no folder dialog appeared";
+    const DialogView& view = user.view;
+    EXPECT_TRUE(view.visible) << Describe(view);
+    EXPECT_TRUE(view.foreground) << Describe(view);
+    EXPECT_EQ(nullptr, view.coveredBy) << Describe(view);
+    EXPECT_FALSE(view.topmost) << Describe(view);
+    EXPECT_TRUE(view.showsTitle) << Describe(view);
+    // OK and Cancel only: no edit box, no new-folder button.
+    EXPECT_FALSE(view.hasEditBox) << Describe(view);
+    EXPECT_EQ(2, view.buttons) << Describe(view);
+    EXPECT_EQ(owner, view.owner) << Describe(view);
+    EXPECT_FALSE(view.preselected) << Describe(view);
+}
+
+class FolderDialogTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!HasDisplay())
+            GTEST_SKIP() << "no X display (DISPLAY is unset): the folder dialog cannot open";
+    }
+};
+
+// Every way a dialog ends, in one table. The rows run in order on one control from a thread
+// with no active window: each dialog opens without an owner and, although the row before
+// may have chosen a folder, with nothing preselected.
+TEST_F(FolderDialogTest, EndingsOnOneControl)
+{
+    ASSERT_EQ(nullptr, ::GetActiveWindow());
+    ASSERT_NE(0u, ::GetEnvironmentVariableW(L"TALLYFOLD_OUTPUT", nullptr, 0)) << "the log must be on";
+
+    const std::wstring chosen = g_scratch + L"選んだ フォルダ";
+    ASSERT_TRUE(::CreateDirectoryW(chosen.c_str(), nullptr)) << ::GetLastError();
+    const auto chosenList = ItemListOf(chosen.c_str());
+    const auto rootList = ItemListOf(L"C:\\");
+    const auto computerList = ItemListOf(CSIDL_DRIVES);
+    ASSERT_TRUE(chosenList && rootList && computerList);
+
+    struct Row {
+        const char* name;
+        Choice choice;
+        Finish how;
+        Values expected; // the six properties
+        bool logged;
+        LPCITEMIDLIST returned; // what the dialog hands back, to be freed by the component
+    };
+    const Row rows[] = {
+        {"chosen folder", {chosen.c_str()}, Finish::Ok, {L"S_OK", L"", chosen, L"", L"", L""}, false, chosenList.get()},
+        {"drive root", {L"C:\\"}, Finish::Ok, {L"S_OK", L"", L"C:\\", L"", L"", L""}, false, rootList.get()},
+        {"cancel", {}, Finish::Cancel, {L"S_FALSE", L"", L"", L"", L"", L""}, false, nullptr},
+        {"cancel after choosing", {chosen.c_str()}, Finish::Cancel, {L"S_FALSE", L"", L"", L"", L"", L""}, false, nullptr},
+        {"WM_CLOSE", {}, Finish::CloseMessage, {L"S_FALSE", L"", L"", L"", L"", L""}, false, nullptr},
+        {"SC_CLOSE", {}, Finish::CloseCommand, {L"S_FALSE", L"", L"", L"", L"", L""}, false, nullptr},
+        // A virtual folder has no file-system path. The dialog keeps OK disabled for it (no
+        // user can choose it); a program that sends the OK command anyway gets it back.
+        {"virtual folder", {nullptr, computerList.get()}, Finish::ForcedOk,
+         {L"E_FAIL", L"QR10003E", L"", L"", L"", L""}, true, computerList.get()},
+    };
+
+    com_ptr<CLIGetXmlQR> control = NewControl();
+    ASSERT_TRUE(control);
+    com_ptr<CLIGetXmlResultQR> previous;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        // What an earlier call left must not survive this one.
+        if (previous)
+            PutSentinels(previous.get());
+        previous.reset();
+        const std::string logBefore = ReadLog();
+        g_spy.StartWatching();
+
+        IDispatch* raw = reinterpret_cast<IDispatch*>(static_cast<INT_PTR>(0xdeadbeef));
+        UserReport user;
+        const HRESULT hr = CallWithUser(control.get(), row.choice, row.how, &raw, user);
+
+        ExpectDialogLooksRight(user, nullptr);
+        EXPECT_TRUE(user.selected) << "the row's choice was not selected";
+        EXPECT_TRUE(user.finished) << "the dialog did not close the row's way";
+        if (row.choice.itemList) {
+            EXPECT_FALSE(user.okEnabledAfterChoice) << "OK accepts a folder without a file-system path";
+        }
+        ASSERT_EQ(S_OK, hr) << Hex(hr);
+        ASSERT_NE(reinterpret_cast<IDispatch*>(static_cast<INT_PTR>(0xdeadbeef)), raw);
+        ASSERT_NE(nullptr, raw);
+        com_ptr<CLIGetXmlResultQR> result;
+        HRESULT hrQuery = raw->QueryInterface(IID_CLIGetXmlResultQR, result.put_void());
+        ASSERT_EQ(S_OK, hrQuery) << Hex(hrQuery);
+        ExpectProperties(result.get(), row.expected);
+        // The call handed over exactly one reference: the control keeps one, and ours from the
+        // query is the other that remains.
+        EXPECT_EQ(2u, raw->Release());
+
+        const std::string added = ReadLog().substr(logBefore.size());
+        if (row.logged) {
+            EXPECT_EQ(1u, CountOf(added, "[File:")) << added;
+            EXPECT_EQ(1u, CountOf(added, kFunctionHeader)) << added;
+            EXPECT_EQ(1u, CountOf(added, kWorkerSource)) << added;
+        } else {
+            EXPECT_EQ("", added);
+        }
+
+        // The item list the dialog returned is freed, and nothing is freed twice.
+        EXPECT_NE(0u, g_spy.Allocations()) << "the allocation spy saw nothing";
+        EXPECT_EQ(0, g_spy.DoubleFrees());
+        if (row.returned) {
+            EXPECT_FALSE(g_spy.HoldsItemList(row.returned)) << "the chosen item list is still allocated";
+        }
+        previous = result;
+    }
+    ::RemoveDirectoryW(chosen.c_str());
+}
+
+// The page's window is active on the calling thread: the dialog belongs to it and opens in
+// front of it, not left topmost.
+TEST_F(FolderDialogTest, OwnedByTheActiveWindow)
+{
+    const HINSTANCE instance = ::GetModuleHandleW(nullptr);
+    WNDCLASSW cls = {};
+    cls.lpfnWndProc = ::DefWindowProcW;
+    cls.hInstance = instance;
+    cls.lpszClassName = L"TallyfoldTestPage";
+    ::RegisterClassW(&cls);
+    struct Window {
+        HWND hwnd;
+        ~Window()
+        {
+            if (hwnd)
+                ::DestroyWindow(hwnd);
+        }
+    } page{::CreateWindowExW(0, cls.lpszClassName, L"page", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 100, 100, 800, 600,
+                             nullptr, nullptr, instance, nullptr)};
+    ASSERT_NE(nullptr, page.hwnd) << ::GetLastError();
+    ::SetForegroundWindow(page.hwnd);
+    ::SetActiveWindow(page.hwnd);
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        ::DispatchMessageW(&msg);
+    ASSERT_EQ(page.hwnd, ::GetActiveWindow());
+
+    com_ptr<CLIGetXmlQR> control = NewControl();
+    ASSERT_TRUE(control);
+    IDispatch* raw = nullptr;
+    UserReport user;
+    const HRESULT hr = CallWithUser(control.get(), Choice{}, Finish::Cancel, &raw, user);
+    ExpectDialogLooksRight(user, page.hwnd);
+    EXPECT_TRUE(user.finished);
+    ASSERT_EQ(S_OK, hr) << Hex(hr);
+    ASSERT_NE(nullptr, raw);
+    com_ptr<CLIGetXmlResultQR> result;
+    const HRESULT hrQuery = raw->QueryInterface(IID_CLIGetXmlResultQR, result.put_void());
+    raw->Release();
+    ASSERT_EQ(S_OK, hrQuery) << Hex(hrQuery);
+    ExpectProperties(result.get(), {L"S_FALSE", L"", L"", L"", L"", L""});
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    testing::AddGlobalTestEnvironment(new DialogEnvironment);
+    const int rc = RUN_ALL_TESTS();
+    // A run without a display proved nothing: ctest reports it as skipped, never as passed.
+    return rc == 0 && !HasDisplay() ? kSkipExitCode : rc;
+}
