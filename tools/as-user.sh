@@ -30,7 +30,10 @@ cp "$TALLYFOLD_TFTOOL_UNIX" "$stage/bin/tftool.exe"
 chown -R "$user" "$stage"
 winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's#/#\\#g')"; }
 arch=${TALLYFOLD_TEST_ARCH:-$("$here/test-arch.sh")}
-runuser -u "$user" -- env -i HOME="$home" USER="$user" PATH=/usr/local/bin:/usr/bin:/bin TMPDIR=/tmp \
+# The test's own switches pass through; nothing else of root's environment does.
+passed=()
+[ -n "${TALLYFOLD_OUTPUT+set}" ] && passed+=("TALLYFOLD_OUTPUT=$TALLYFOLD_OUTPUT")
+runuser -u "$user" -- env -i HOME="$home" USER="$user" PATH=/usr/local/bin:/usr/bin:/bin TMPDIR=/tmp "${passed[@]}" \
   TALLYFOLD_TEST_ARCH="$arch" TALLYFOLD_WINEPREFIX="$home/wineprefix-$arch" TALLYFOLD_LOCPATH="$home/locale" \
   TALLYFOLD_TESTLIB="$stage/testlib.js" \
   TALLYFOLD_DLL="$(winpath "$stage/bin/Tallyfold.dll")" TALLYFOLD_TFTOOL="$(winpath "$stage/bin/tftool.exe")" \
