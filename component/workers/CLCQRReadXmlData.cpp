@@ -44,6 +44,21 @@ HANDLE OpenForReading(const std::wstring& path)
     return ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
+// Makes buffer hold at least bytes of task memory; what it held is not kept.
+template <typename T>
+bool Reserve(unique_cotaskmem_ptr<T>& buffer, size_t& capacity, size_t bytes)
+{
+    if (buffer && capacity >= bytes)
+        return true;
+    buffer.reset();
+    capacity = 0;
+    buffer.reset(static_cast<T*>(::CoTaskMemAlloc(bytes)));
+    if (!buffer)
+        return false;
+    capacity = bytes;
+    return true;
+}
+
 } // namespace
 
 std::wstring TrimWhitespace(const wchar_t* text)
@@ -149,7 +164,6 @@ bool CLCQRReadXmlData::ReadEachFile(const WIN32_FIND_DATAW& findData, XmlDataMap
     static const char kFunction[] = "CLCQRReadXmlData::ReadEachFile";
     const std::wstring path = std::wstring(m_pszFolderPath) + L"\\" + findData.cFileName;
 
-    unique_cotaskmem_ptr<wchar_t> text;
     {
         unique_file file(OpenForReading(path));
         if (!file) {
@@ -159,44 +173,45 @@ bool CLCQRReadXmlData::ReadEachFile(const WIN32_FIND_DATAW& findData, XmlDataMap
         // The size the listing gave, which the total limit keeps within 32 bits; a file that
         // grew since is read only that far, one that shrank gives what it still holds.
         const DWORD size = static_cast<DWORD>(FileSize(findData));
-        unique_cotaskmem_ptr<unsigned char> bytes(static_cast<unsigned char*>(::CoTaskMemAlloc(size + 1)));
-        if (!bytes) {
+        if (!Reserve(m_pBytes, m_cbBytes, size + 1)) {
+            file.reset();
             TF_REPORT_UNEXPECTED(m_pResult.get(), kFunction);
             return false;
         }
-        std::memset(bytes.get(), 0, size + 1);
+        std::memset(m_pBytes.get(), 0, size + 1);
         DWORD read = 0;
-        if (!::ReadFile(file.get(), bytes.get(), size, &read, nullptr)) {
+        if (!::ReadFile(file.get(), m_pBytes.get(), size, &read, nullptr)) {
+            file.reset();
             TF_REPORT_UNEXPECTED(m_pResult.get(), kFunction);
             return false;
         }
         file.reset();
 
         // Only the UTF-8 mark is known; whatever else the file holds is decoded as UTF-8.
-        const char* start = reinterpret_cast<const char*>(bytes.get());
+        const char* start = reinterpret_cast<const char*>(m_pBytes.get());
         int length = static_cast<int>(read);
-        if (read >= sizeof kUtf8Bom && std::memcmp(bytes.get(), kUtf8Bom, sizeof kUtf8Bom) == 0) {
+        if (read >= sizeof kUtf8Bom && std::memcmp(m_pBytes.get(), kUtf8Bom, sizeof kUtf8Bom) == 0) {
             start += sizeof kUtf8Bom;
             length -= static_cast<int>(sizeof kUtf8Bom);
         }
         // Malformed sequences are not an error: they decode to replacement characters.
         const int count = length > 0 ? ::MultiByteToWideChar(CP_UTF8, 0, start, length, nullptr, 0) : 0;
         const size_t wideBytes = (static_cast<size_t>(count) + 1) * sizeof(wchar_t);
-        text.reset(static_cast<wchar_t*>(::CoTaskMemAlloc(wideBytes)));
-        if (!text) {
+        if (!Reserve(m_pText, m_cbText, wideBytes)) {
             TF_REPORT_UNEXPECTED(m_pResult.get(), kFunction);
             return false;
         }
-        std::memset(text.get(), 0, wideBytes);
+        std::memset(m_pText.get(), 0, wideBytes);
         if (count > 0)
-            ::MultiByteToWideChar(CP_UTF8, 0, start, length, text.get(), count);
+            ::MultiByteToWideChar(CP_UTF8, 0, start, length, m_pText.get(), count);
     }
+    const wchar_t* text = m_pText.get();
 
     // The text ends at its first U+0000, if it holds one. The entry is whole before it goes
     // into the store, so no memory failure can leave half an entry there.
     XmlDataEntry entry;
     entry.fileName = findData.cFileName;
-    entry.fileData = text.get();
+    entry.fileData = text;
     store[m_lFileNum] = std::move(entry);
     return true;
 }

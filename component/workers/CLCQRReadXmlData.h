@@ -42,6 +42,12 @@ private:
     const wchar_t* m_pszFolderPath = L"";
     std::int32_t m_lFileNum = 0;
     std::int64_t m_llTotalSize = 0;
+    // The byte and text buffers serve every file of the call, growing when a file needs more:
+    // memory freed and obtained again for each file has to be faulted in again each time.
+    unique_cotaskmem_ptr<unsigned char> m_pBytes;
+    size_t m_cbBytes = 0;
+    unique_cotaskmem_ptr<wchar_t> m_pText;
+    size_t m_cbText = 0;
 };
 
 } // namespace tallyfold
