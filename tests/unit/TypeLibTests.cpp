@@ -222,3 +222,52 @@ TEST_F(ComTest, TypeLibraryOfThe32BitDeliverable)
         GTEST_SKIP() << "the DLL under test is the deliverable";
     CheckLibrary(path);
 }
+
+namespace {
+
+// The resources registration and the version tab read: the three scripts and the type
+// library in Japanese, the component's name, version 2.0.0.0 for Japanese / code page 932.
+void CheckResources(const std::wstring& path)
+{
+    tallyfold::unique_module image(::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    ASSERT_TRUE(image) << "cannot open the image for its resources";
+    const WORD japanese = MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT);
+    for (int id : {101, 102, 103})
+        EXPECT_NE(nullptr, ::FindResourceExW(image.get(), L"REGISTRY", MAKEINTRESOURCEW(id), japanese)) << "REGISTRY " << id;
+    EXPECT_NE(nullptr, ::FindResourceExW(image.get(), L"TYPELIB", MAKEINTRESOURCEW(1), japanese));
+
+    wchar_t name[64] = {};
+    EXPECT_EQ(9, ::LoadStringW(image.get(), 100, name, 64));
+    EXPECT_EQ(L"Tallyfold", std::wstring(name));
+
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    ASSERT_NE(0u, size);
+    std::vector<char> info(size);
+    ASSERT_TRUE(::GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(::VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(MAKELONG(0, 2), fixed->dwFileVersionMS);
+    EXPECT_EQ(0u, fixed->dwFileVersionLS);
+    WORD* translation = nullptr;
+    ASSERT_TRUE(::VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length));
+    ASSERT_GE(length, 4u);
+    EXPECT_EQ(0x0411, translation[0]);
+    EXPECT_EQ(932, translation[1]);
+}
+
+} // namespace
+
+TEST(Resources, OfTheDllUnderTest)
+{
+    CheckResources(EnvW(L"TALLYFOLD_DLL"));
+}
+
+TEST(Resources, OfThe32BitDeliverable)
+{
+    const std::wstring path = EnvW(L"TALLYFOLD_DELIVERABLE_DLL");
+    if (path.empty() || path == EnvW(L"TALLYFOLD_DLL"))
+        GTEST_SKIP() << "the DLL under test is the deliverable";
+    CheckResources(path);
+}

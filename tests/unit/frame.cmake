@@ -3,7 +3,7 @@ tallyfold_add_gtest(NAME frame_com SOURCES ComFrameTests.cpp LIBS tallyfold_core
 target_include_directories(frame_com PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 
 tallyfold_windows_path(deliverable_dll ${TALLYFOLD_DELIVERABLE_DIR}/Tallyfold.dll)
-tallyfold_add_gtest(NAME frame_typelib SOURCES TypeLibTests.cpp LIBS tallyfold_core
+tallyfold_add_gtest(NAME frame_typelib SOURCES TypeLibTests.cpp LIBS tallyfold_core version
                     ENV "TALLYFOLD_DELIVERABLE_DLL=${deliverable_dll}")
 target_include_directories(frame_typelib PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 add_dependencies(frame_typelib Tallyfold)
