@@ -2,14 +2,6 @@
 // platform enforces file permissions): refused access is QR10009E and leaves the file alone.
 
 var base = envVar("TF_FIXTURE");
-var scratch = base + "\\scratch";
-
-function fileHex(path) {
-    var out = scratch + "\\hex.txt";
-    if (tftool(["hex", path, out]) !== 0) return null;
-    if (TF.fso.GetFile(out).Size === 0) return "";
-    return TF.fso.OpenTextFile(out, 1).ReadAll();
-}
 
 // An error outside a case must fail the script too: the host here exits quietly on one.
 tfCase("csv_access", function () {
@@ -22,17 +14,13 @@ tfCase("csv_access", function () {
     ];
 
     var control = newControl();
-    for (var i = 0; i < rows.length; i++) {
-        (function (row) {
-            tfCase(row.name, function () {
-                var path = base + "\\" + row.path;
-                var result = control.CsvWrite(path, "x,y\r\n");
-                checkResult(result, {Result: row.result, DetailErrorInfo: row.code}, row.name);
-                if (row.after === null) check(!TF.fso.FileExists(path), row.name + ": no file created");
-                else eq(fileHex(path), row.after, row.name + ": file bytes");
-            });
-        })(rows[i]);
-    }
+    tfRows(rows, function (row) {
+        var path = base + "\\" + row.path;
+        var result = control.CsvWrite(path, "x,y\r\n");
+        checkResult(result, {Result: row.result, DetailErrorInfo: row.code}, row.name);
+        if (row.after === null) check(!TF.fso.FileExists(path), row.name + ": no file created");
+        else eq(fileHex(path), row.after, row.name + ": file bytes");
+    });
 });
 
 done();

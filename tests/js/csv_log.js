@@ -3,63 +3,10 @@
 // and a successful write leaves none.
 
 var base = envVar("TF_FIXTURE");
-var scratch = base + "\\scratch";
-
-function pad(n) { return (n < 10 ? "0" : "") + n; }
-
-function fileHex(path) {
-    var out = scratch + "\\hex.txt";
-    if (tftool(["hex", path, out]) !== 0) return null;
-    if (TF.fso.GetFile(out).Size === 0) return "";
-    return TF.fso.OpenTextFile(out, 1).ReadAll();
-}
-
-function asciiHex(text) {
-    var hex = "";
-    for (var i = 0; i < text.length; i++) hex += ("0" + text.charCodeAt(i).toString(16).toUpperCase()).slice(-2);
-    return hex;
-}
-
-// The position of needle in hay at a byte boundary, or -1.
-function findHex(hay, needle, from) {
-    for (var k = hay.indexOf(needle, from || 0); k >= 0; k = hay.indexOf(needle, k + 1)) {
-        if (k % 2 === 0) return k;
-    }
-    return -1;
-}
-
-// Polls until test() holds or ms have passed (the script host here has no working sleep).
-function waitFor(test, ms) {
-    var end = new Date().getTime() + ms;
-    while (!test() && new Date().getTime() < end) {}
-    return test();
-}
-
-// Opens the file elsewhere with no sharing until the returned flag file is removed.
-function holdFile(path) {
-    var flag = path + ".held";
-    TF.shell.Run('"' + envVar("TALLYFOLD_TFTOOL") + '" hold "' + path + '" "' + flag + '"', 0, false);
-    check(waitFor(function () { return TF.fso.FileExists(flag); }, 10000), "the file is held open: " + path);
-    return flag;
-}
-
-// The holder may still be writing its flag when the call is done, so removing it is retried.
-function releaseFile(path, flag) {
-    waitFor(function () {
-        try {
-            if (TF.fso.FileExists(flag)) TF.fso.DeleteFile(flag);
-            return true;
-        } catch (e) {
-            return false;
-        }
-    }, 10000);
-}
 
 // An error outside a case must fail the script too: the host here exits quietly on one.
 tfCase("csv_log", function () {
-    var now = new Date();
-    var logPath = TF.fso.GetSpecialFolder(2).Path + "\\_MRV_TALLYFOLD_" + now.getFullYear() + pad(now.getMonth() + 1) +
-                  pad(now.getDate()) + ".log";
+    var logPath = logFile();
     var CRLF = "0D0A";
 
     // message: the record's message as code page 932 bytes; none: nothing of the writer is logged.
@@ -78,39 +25,35 @@ tfCase("csv_log", function () {
     ];
 
     var control = newControl();
-    for (var i = 0; i < rows.length; i++) {
-        (function (row) {
-            tfCase(row.name, function () {
-                var start = TF.fso.FileExists(logPath) ? TF.fso.GetFile(logPath).Size * 2 : 0;
-                var flag = null;
-                if (row.hold) {
-                    check(tftool(["bytes", row.path, "6F6C64"]) === 0, row.name + ": fixture");
-                    flag = holdFile(row.path);
-                }
-                var result;
-                try {
-                    result = control.CsvWrite(row.path, "a,b\r\n");
-                } finally {
-                    if (flag) releaseFile(row.path, flag);
-                }
-                eq(result.DetailErrorInfo, row.code, row.name + ": DetailErrorInfo");
-                var log = fileHex(logPath);
-                if (row.none) {
-                    check(log === null || findHex(log, asciiHex("CLCQRCsvWrite::"), start) < 0,
-                          row.name + ": no record of the writer");
-                    return;
-                }
-                if (!check(log !== null, row.name + ": log file " + logPath)) return;
-                // Header line, message line, then the source line naming the writer's unit.
-                var record = asciiHex(" " + row.fn + "--") + CRLF + row.message + CRLF + asciiHex("[File:");
-                var at = findHex(log, record, start);
-                if (!check(at >= 0, row.name + ": record with the message under " + row.fn)) return;
-                var lineEnd = findHex(log, CRLF, at + record.length);
-                var source = findHex(log, asciiHex("CLCQRCsvWrite.cpp Line:"), at + record.length);
-                check(source >= 0 && source < lineEnd, row.name + ": source line names CLCQRCsvWrite.cpp");
-            });
-        })(rows[i]);
-    }
+    tfRows(rows, function (row) {
+        var start = logSize() * 2;
+        var flag = null;
+        if (row.hold) {
+            check(tftool(["bytes", row.path, "6F6C64"]) === 0, row.name + ": fixture");
+            flag = holdFile(row.path);
+        }
+        var result;
+        try {
+            result = control.CsvWrite(row.path, "a,b\r\n");
+        } finally {
+            if (flag) releaseFile(row.path, flag);
+        }
+        eq(result.DetailErrorInfo, row.code, row.name + ": DetailErrorInfo");
+        var log = fileHex(logPath);
+        if (row.none) {
+            check(log === null || findHex(log, asciiHex("CLCQRCsvWrite::"), start) < 0,
+                  row.name + ": no record of the writer");
+            return;
+        }
+        if (!check(log !== null, row.name + ": log file " + logPath)) return;
+        // Header line, message line, then the source line naming the writer's unit.
+        var record = asciiHex(" " + row.fn + "--") + CRLF + row.message + CRLF + asciiHex("[File:");
+        var at = findHex(log, record, start);
+        if (!check(at >= 0, row.name + ": record with the message under " + row.fn)) return;
+        var lineEnd = findHex(log, CRLF, at + record.length);
+        var source = findHex(log, asciiHex("CLCQRCsvWrite.cpp Line:"), at + record.length);
+        check(source >= 0 && source < lineEnd, row.name + ": source line names CLCQRCsvWrite.cpp");
+    });
 });
 
 done();

@@ -2,27 +2,8 @@
 // call, the outcome in the result object, and what lies there afterwards.
 
 var base = envVar("TF_FIXTURE");
-var scratch = base + "\\scratch";
 
 function at(rel) { return base + "\\" + rel; }
-
-function repeat(text, count) { var s = ""; for (var i = 0; i < count; i++) s += text; return s; }
-
-// The bytes of a file as hex text, or null when it cannot be read.
-function fileHex(path) {
-    var out = scratch + "\\hex.txt";
-    if (tftool(["hex", path, out]) !== 0) return null;
-    if (TF.fso.GetFile(out).Size === 0) return "";
-    return TF.fso.OpenTextFile(out, 1).ReadAll();
-}
-
-// The text in the system's ANSI code page, as hex text.
-function ansiHex(text) {
-    var out = scratch + "\\ansi.txt";
-    check(tftool(["ansi", text, out]) === 0, "tftool ansi " + tfShow(text));
-    if (TF.fso.GetFile(out).Size === 0) return "";
-    return TF.fso.OpenTextFile(out, 1).ReadAll();
-}
 
 // Hex texts compared; a long mismatch is told by its sizes and first differing byte.
 function eqHex(actual, expected, label) {
@@ -33,38 +14,10 @@ function eqHex(actual, expected, label) {
                         ", first difference at byte " + Math.floor(k / 2));
 }
 
-// Polls until test() holds or ms have passed (the script host here has no working sleep).
-function waitFor(test, ms) {
-    var end = new Date().getTime() + ms;
-    while (!test() && new Date().getTime() < end) {}
-    return test();
-}
-
-// Opens the file elsewhere with no sharing; returns the flag whose removal lets it go.
-function holdFile(path) {
-    var flag = path + ".held";
-    TF.shell.Run('"' + envVar("TALLYFOLD_TFTOOL") + '" hold "' + path + '" "' + flag + '"', 0, false);
-    check(waitFor(function () { return TF.fso.FileExists(flag); }, 10000), "the file is held open: " + path);
-    return flag;
-}
-
-// The holder may still be writing its flag when the call is done, so removing it is retried.
-function releaseFile(path, flag) {
-    waitFor(function () {
-        try {
-            if (TF.fso.FileExists(flag)) TF.fso.DeleteFile(flag);
-            return true;
-        } catch (e) {
-            return false;
-        }
-    }, 10000);
-    waitFor(function () { return fileHex(path) !== null; }, 10000);
-}
-
 // A folder of the fixture whose directory part (after the drive, with its trailing
 // backslash) has the given length.
 function deepFolder(name, length) {
-    var path = TF.fso.OpenTextFile(at(name + ".path"), 1).ReadAll();
+    var path = readText(at(name + ".path"));
     check(TF.fso.FolderExists(path), "folder " + name + " exists");
     eq(path.length - 2 + 1, length, "directory part of " + name);
     return path;
@@ -130,46 +83,40 @@ tfCase("csv_write", function () {
          result: "E_FAIL", code: "QR10003E", after: {hex: "6F6C64"}}
     ];
 
-    var properties = ["Result", "DetailErrorInfo", "SelectFolderPath", "FileNameStr", "FileDataStr", "DataNum"];
     var control = newControl();
     var last = null;
 
-    for (var i = 0; i < rows.length; i++) {
-        (function (row) {
-            tfCase(row.name, function () {
-                var path = row.abs ? row.path : at(row.path);
-                if (row.slashes) path = path.replace(/\\/g, "/");
-                if (row.prepare) TF.fso.CreateFolder(at(row.prepare));
-                if (row.before === "dir") TF.fso.CreateFolder(path);
-                else if (row.before) check(tftool(["bytes", path, row.before.hex]) === 0, row.name + ": fixture");
-                // Values left by an earlier call must not survive this one.
-                if (last) {
-                    for (var p = 0; p < properties.length; p++) last[properties[p]] = "stale";
-                }
-                var flag = row.hold ? holdFile(path) : null;
-                var result;
-                try {
-                    result = control.CsvWrite(path, row.text);
-                } finally {
-                    if (flag) releaseFile(path, flag);
-                }
-                last = result;
-                checkResult(result, {Result: row.result, DetailErrorInfo: row.code, SelectFolderPath: "",
-                                     FileNameStr: "", FileDataStr: "", DataNum: ""}, row.name);
+    tfRows(rows, function (row) {
+        var path = row.abs ? row.path : at(row.path);
+        if (row.slashes) path = path.replace(/\\/g, "/");
+        if (row.prepare) TF.fso.CreateFolder(at(row.prepare));
+        if (row.before === "dir") TF.fso.CreateFolder(path);
+        else if (row.before) check(tftool(["bytes", path, row.before.hex]) === 0, row.name + ": fixture");
+        // Values left by an earlier call must not survive this one.
+        if (last) {
+            for (var p = 0; p < RESULT_PROPERTIES.length; p++) last[RESULT_PROPERTIES[p]] = "stale";
+        }
+        var flag = row.hold ? holdFile(path) : null;
+        var result;
+        try {
+            result = control.CsvWrite(path, row.text);
+        } finally {
+            if (flag) releaseFile(path, flag);
+        }
+        last = result;
+        checkResult(result, outcome({Result: row.result, DetailErrorInfo: row.code}), row.name);
 
-                var after = row.after;
-                if (!after) return;
-                var target = (after.abs) ? after.abs : (after.at ? at(after.at) : path);
-                if (after === "absent" || after.absent) {
-                    check(!TF.fso.FileExists(target) && !TF.fso.FolderExists(target), row.name + ": nothing at " + tfShow(target));
-                } else if (after === "dir") {
-                    check(TF.fso.FolderExists(target), row.name + ": still a folder");
-                } else {
-                    eqHex(fileHex(target), after.ansi !== undefined ? ansiHex(after.ansi) : after.hex, row.name + ": file bytes");
-                }
-            });
-        })(rows[i]);
-    }
+        var after = row.after;
+        if (!after) return;
+        var target = (after.abs) ? after.abs : (after.at ? at(after.at) : path);
+        if (after === "absent" || after.absent) {
+            check(!TF.fso.FileExists(target) && !TF.fso.FolderExists(target), row.name + ": nothing at " + tfShow(target));
+        } else if (after === "dir") {
+            check(TF.fso.FolderExists(target), row.name + ": still a folder");
+        } else {
+            eqHex(fileHex(target), after.ansi !== undefined ? ansiHex(after.ansi) : after.hex, row.name + ": file bytes");
+        }
+    });
 });
 
 done();

@@ -19,5 +19,4 @@ deep() {
 }
 deep e255 255
 deep f256 256
-mkdir "$fixture/scratch"
 ln -s /dev/full "$fixture/diskfull.csv"

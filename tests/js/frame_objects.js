@@ -1,12 +1,11 @@
 // The two classes as a page sees them: created by ProgID, properties as strings, one result
 // object per control, failures as values rather than exceptions.
-var properties = ["Result", "DetailErrorInfo", "SelectFolderPath", "FileNameStr", "FileDataStr", "DataNum"];
 
 tfCase("fresh result object", function () {
     var r = new ActiveXObject("mrv.CLCGetXmlResultQR");
-    for (var i = 0; i < properties.length; i++) {
-        eq(typeof r[properties[i]], "string", "fresh " + properties[i] + " type");
-        eq(r[properties[i]], "", "fresh " + properties[i]);
+    for (var i = 0; i < RESULT_PROPERTIES.length; i++) {
+        eq(typeof r[RESULT_PROPERTIES[i]], "string", "fresh " + RESULT_PROPERTIES[i] + " type");
+        eq(r[RESULT_PROPERTIES[i]], "", "fresh " + RESULT_PROPERTIES[i]);
     }
 });
 
@@ -17,13 +16,13 @@ tfCase("versioned ProgIDs", function () {
 
 tfCase("every property set and read back", function () {
     var r = new ActiveXObject("mrv.CLCGetXmlResultQR");
-    for (var i = 0; i < properties.length; i++) {
-        var text = properties[i] + " \u8a3c\u660e\u66f8\u3000" + i;
-        r[properties[i]] = text;
-        eq(r[properties[i]], text, "set " + properties[i]);
+    for (var i = 0; i < RESULT_PROPERTIES.length; i++) {
+        var text = RESULT_PROPERTIES[i] + " \u8a3c\u660e\u66f8\u3000" + i;
+        r[RESULT_PROPERTIES[i]] = text;
+        eq(r[RESULT_PROPERTIES[i]], text, "set " + RESULT_PROPERTIES[i]);
     }
-    for (i = 0; i < properties.length; i++) {
-        eq(r[properties[i]], properties[i] + " \u8a3c\u660e\u66f8\u3000" + i, "others untouched: " + properties[i]);
+    for (i = 0; i < RESULT_PROPERTIES.length; i++) {
+        eq(r[RESULT_PROPERTIES[i]], RESULT_PROPERTIES[i] + " \u8a3c\u660e\u66f8\u3000" + i, "others untouched: " + RESULT_PROPERTIES[i]);
     }
 });
 

@@ -11,78 +11,6 @@ for (var f = 0; f < files.length; f++) {
     stream.Close();
 }
 
-function hex2(b) {
-    return ("0" + b.toString(16)).slice(-2);
-}
-
-// The diagnostic log: the day's file in the temporary folder, read back as hex through tftool.
-var hexOut = TF.fso.BuildPath(TF.fso.GetSpecialFolder(2).Path, "read_control_hex.txt");
-
-function pad2(n) {
-    return (n < 10 ? "0" : "") + n;
-}
-
-function logFile() {
-    var d = new Date();
-    return TF.fso.BuildPath(TF.fso.GetSpecialFolder(2).Path,
-                            "_MRV_TALLYFOLD_" + d.getFullYear() + pad2(d.getMonth() + 1) + pad2(d.getDate()) + ".log");
-}
-
-function logSize() {
-    return TF.fso.FileExists(logFile()) ? TF.fso.GetFile(logFile()).Size : 0;
-}
-
-function readHex() {
-    var stream = TF.fso.OpenTextFile(hexOut, 1);
-    var hex = stream.AtEndOfStream ? "" : stream.ReadAll();
-    stream.Close();
-    return hex;
-}
-
-function asciiHex(s) {
-    var out = "";
-    for (var i = 0; i < s.length; i++) out += hex2(s.charCodeAt(i));
-    return out.toUpperCase();
-}
-
-// The text in the ANSI code page, converted by the platform rather than by the compiler.
-function ansiHex(s) {
-    check(tftool(["ansi", s, hexOut]) === 0, "tftool ansi");
-    return readHex();
-}
-
-function countAligned(hex, needle) {
-    var n = 0;
-    for (var at = hex.indexOf(needle); at >= 0; at = hex.indexOf(needle, at + 1)) {
-        if (at % 2 === 0) n++;
-    }
-    return n;
-}
-
-// The records appended since the log held `size` bytes: none when `expected` is null, else
-// exactly one, whose message line follows the header naming the function.
-function checkLog(size, expected, label) {
-    var hex = "";
-    if (TF.fso.FileExists(logFile())) {
-        check(tftool(["hex", logFile(), hexOut]) === 0, label + ": tftool hex of the log");
-        hex = readHex().substring(2 * size);
-    }
-    var records = countAligned(hex, asciiHex("\r\n[File:"));
-    if (!expected) {
-        eq(records, 0, label + ": log records");
-        return;
-    }
-    eq(records, 1, label + ": log records");
-    eq(countAligned(hex, asciiHex(" " + expected[0] + "--\r\n") + ansiHex(expected[1]) + asciiHex("\r\n[File:")), 1,
-       label + ": record of " + expected[0] + " with its message");
-}
-
-function outcome(fields) {
-    var row = {Result: "E_FAIL", DetailErrorInfo: "", SelectFolderPath: "", FileNameStr: "", FileDataStr: "", DataNum: ""};
-    for (var k in fields) row[k] = fields[k];
-    return row;
-}
-
 // A control whose store holds the three files.
 function filledControl(label) {
     var control = newControl();
@@ -117,15 +45,12 @@ refused.push({name: "em space is not trimmed", path: "\u2003" + folder, max: 5, 
 refused.push({name: "a later read that finds no folder", path: folder + "\\missing", max: 5, log: NOMATCH,
               expect: outcome({DetailErrorInfo: "QR10004E"})});
 
-for (var i = 0; i < refused.length; i++) {
-    tfCase(refused[i].name, function () {
-        var row = refused[i];
-        var control = filledControl(row.name), size = logSize();
-        checkResult(control.ReadXmlData(row.path, row.max), row.expect, row.name);
-        checkLog(size, row.log, row.name);
-        eq(control.GetXmlData(1).Result, "S_FALSE", row.name + ": store emptied, GetXmlData(1) Result");
-    });
-}
+tfRows(refused, function (row) {
+    var control = filledControl(row.name), size = logSize();
+    checkResult(control.ReadXmlData(row.path, row.max), row.expect, row.name);
+    checkLog(size, row.log, row.name);
+    eq(control.GetXmlData(1).Result, "S_FALSE", row.name + ": store emptied, GetXmlData(1) Result");
+});
 
 tfCase("leading and trailing blanks are trimmed from the folder path", function () {
     var control = newControl();

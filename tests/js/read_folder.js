@@ -5,10 +5,6 @@
 
 var MiB = 1024 * 1024;
 
-function hex2(b) {
-    return ("0" + b.toString(16)).slice(-2);
-}
-
 // The UTF-8 bytes of a script string, as hex text for tftool.
 function utf8Hex(s) {
     var out = "";
@@ -71,21 +67,10 @@ function dataOf(name) {
 
 // The folder's files in the platform's listing order, as the command shell lists them unsorted.
 function listing(folder) {
-    var out = TF.fso.BuildPath(TF.fso.GetSpecialFolder(2).Path, "read_folder_dir.txt");
+    var out = scratchFile("dir.txt");
     TF.shell.Run('cmd.exe /c dir /b /a-d "' + folder + '" > "' + out + '"', 0, true); // 1 when there is none
-    var stream = TF.fso.OpenTextFile(out, 1);
-    var names = stream.AtEndOfStream ? "" : stream.ReadAll();
-    stream.Close();
+    var names = readText(out);
     return names ? names.replace(/\r\n$/, "").split("\r\n") : [];
-}
-
-// n letters 'a', made by doubling: a loop over millions of characters is slow in the script host.
-function repeatA(n) {
-    var out = "", piece = "a";
-    for (; n > 0; n >>= 1, piece += piece) {
-        if (n & 1) out += piece;
-    }
-    return out;
 }
 
 function checkData(actual, expected, label) {
@@ -93,7 +78,7 @@ function checkData(actual, expected, label) {
         eq(actual, expected, label);
     } else {
         eq(actual.length, expected.size, label + " length");
-        check(actual === repeatA(expected.size), label + " holds the file's bytes");
+        check(actual === repeat("a", expected.size), label + " holds the file's bytes");
     }
 }
 
@@ -110,68 +95,6 @@ function checkStore(control, names, label) {
     eq(after.FileNameStr, "", label + ": GetXmlData(" + (names.length + 1) + ") FileNameStr");
 }
 
-// The diagnostic log: the day's file in the temporary folder, read back as hex through tftool.
-var hexOut = TF.fso.BuildPath(TF.fso.GetSpecialFolder(2).Path, "read_folder_hex.txt");
-
-function pad2(n) {
-    return (n < 10 ? "0" : "") + n;
-}
-
-function logFile() {
-    var d = new Date();
-    return TF.fso.BuildPath(TF.fso.GetSpecialFolder(2).Path,
-                            "_MRV_TALLYFOLD_" + d.getFullYear() + pad2(d.getMonth() + 1) + pad2(d.getDate()) + ".log");
-}
-
-function logSize() {
-    return TF.fso.FileExists(logFile()) ? TF.fso.GetFile(logFile()).Size : 0;
-}
-
-function readHex() {
-    var stream = TF.fso.OpenTextFile(hexOut, 1);
-    var hex = stream.AtEndOfStream ? "" : stream.ReadAll();
-    stream.Close();
-    return hex;
-}
-
-function asciiHex(s) {
-    var out = "";
-    for (var i = 0; i < s.length; i++) out += hex2(s.charCodeAt(i));
-    return out.toUpperCase();
-}
-
-// The text in the ANSI code page, converted by the platform rather than by the compiler.
-function ansiHex(s) {
-    check(tftool(["ansi", s, hexOut]) === 0, "tftool ansi");
-    return readHex();
-}
-
-function countAligned(hex, needle) {
-    var n = 0;
-    for (var at = hex.indexOf(needle); at >= 0; at = hex.indexOf(needle, at + 1)) {
-        if (at % 2 === 0) n++;
-    }
-    return n;
-}
-
-// The records appended since the log held `size` bytes: none when `expected` is null, else
-// exactly one, whose message line follows the header naming the function.
-function checkLog(size, expected, label) {
-    var hex = "";
-    if (TF.fso.FileExists(logFile())) {
-        check(tftool(["hex", logFile(), hexOut]) === 0, label + ": tftool hex of the log");
-        hex = readHex().substring(2 * size);
-    }
-    var records = countAligned(hex, asciiHex("\r\n[File:"));
-    if (!expected) {
-        eq(records, 0, label + ": log records");
-        return;
-    }
-    eq(records, 1, label + ": log records");
-    eq(countAligned(hex, asciiHex(" " + expected[0] + "--\r\n") + ansiHex(expected[1]) + asciiHex("\r\n[File:")), 1,
-       label + ": record of " + expected[0] + " with its message");
-}
-
 // A certificate-like document (cscript reads scripts in the ANSI code page, so the text is
 // spelled in escapes): Japanese names and text, an ideographic space, full-width digits,
 // characters outside code page 932, one outside the 16-bit range, half-width katakana.
@@ -179,11 +102,6 @@ var japanese = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<\u8a3c\u660e\u66f
                "\t<\u6c0f\u540d>\u5c71\u7530\u3000\u592a\u90ce</\u6c0f\u540d><\u4f4f\u6240>\u6771\u4eac\u90fd\u5343\u4ee3\u7530\u533a\u971e\u304c\u95a2\uff11\uff0d\uff11\uff0d\uff11</\u4f4f\u6240>\r\n" +
                "\t<\u5099\u8003>\u9ad9\ufa11\u30fb\ud842\udfb7\u91ce\u5bb6\u30fb\u2460\u2461\u2462\u30fb\uff76\uff80\uff76\uff85\u30fb\uff5e</\u5099\u8003>\r\n</\u8a3c\u660e\u66f8>\r\n";
 
-function outcome(fields) {
-    var row = {Result: "E_FAIL", DetailErrorInfo: "", SelectFolderPath: "", FileNameStr: "", FileDataStr: "", DataNum: ""};
-    for (var k in fields) row[k] = fields[k];
-    return row;
-}
 function success(n) {
     return outcome({Result: "S_OK", DataNum: String(n)});
 }
@@ -196,7 +114,7 @@ var EMPTY = ["CLCQRReadXmlData::CheckEachFile", "\u5bfe\u8c61\u30d5\u30a1\u30a4\
 var TOTAL = ["CLCQRReadXmlData::CheckEachFile", "\u30d5\u30a1\u30a4\u30eb\u5408\u8a08\u30b5\u30a4\u30ba > 20971520\u30d0\u30a4\u30c8\u3002"]; // total file size > 20971520 bytes
 var UNEXPECTED = ["CLCQRReadXmlData::CheckEachFile", "\u4e88\u671f\u305b\u306c\u4f8b\u5916\u304c\u767a\u751f\u3057\u307e\u3057\u305f\u3002"]; // an unexpected exception occurred
 
-var held = null; // the flag file of a tftool holding a file open
+var held = null; // the file a tftool holds open, and its flag file
 
 var rows = [
     {name: "as many candidates as the limit", max: 3,
@@ -276,41 +194,35 @@ var rows = [
      make: function (f) {
          text(f, "1.xml", "<one/>");
          text(f, "2.xml", "<two/>");
-         held = path(f, "held.flag");
-         TF.shell.Run('"' + envVar("TALLYFOLD_TFTOOL") + '" hold "' + path(f, "2.xml") + '" "' + held + '"', 0, false);
-         // The script host here cannot sleep: poll for the flag, for 20 seconds at most.
-         for (var until = new Date().getTime() + 20000; !TF.fso.FileExists(held) && new Date().getTime() < until;) {}
-         check(TF.fso.FileExists(held), "tftool holds 2.xml");
+         held = {path: path(f, "2.xml")};
+         held.flag = holdFile(held.path, path(f, "held.flag"));
          made.push({name: "held.flag", data: "held"});
      },
      log: UNEXPECTED, expect: outcome({DetailErrorInfo: "QR10003E"}), stored: ["1.xml"]}
 ];
 
-// The check of the log bytes means something only when the platform's ANSI code page is 932.
-eq(ansiHex("\u4e88\u671f\u305b\u306c"), "975C8AFA82B982CA", "the ANSI code page is 932");
+checkCodePage932();
 
-for (var i = 0; i < rows.length; i++) {
-    tfCase(rows[i].name, function () {
-        var row = rows[i], label = row.name;
-        made = [];
-        held = null;
-        var fixture = freshFolder("read_folder_" + i);
-        row.make(fixture);
-        var madeNames = [];
-        for (var m = 0; m < made.length; m++) madeNames.push(made[m].name);
-        eq(listing(fixture).join("|"), madeNames.join("|"), label + ": the folder lists the files in the order made");
+tfRows(rows, function (row, i) {
+    var label = row.name;
+    made = [];
+    held = null;
+    var fixture = freshFolder("read_folder_" + i);
+    row.make(fixture);
+    var madeNames = [];
+    for (var m = 0; m < made.length; m++) madeNames.push(made[m].name);
+    eq(listing(fixture).join("|"), madeNames.join("|"), label + ": the folder lists the files in the order made");
 
-        var control = newControl(), r, size = logSize();
-        try {
-            r = control.ReadXmlData(row.folder ? row.folder(fixture) : fixture, row.max);
-        } finally {
-            if (held) TF.fso.DeleteFile(held); // lets tftool close the file and end
-        }
-        checkResult(r, row.expect, label);
-        checkLog(size, row.log, label);
-        checkStore(control, row.stored, label);
-        TF.fso.DeleteFolder(fixture, true);
-    });
-}
+    var control = newControl(), r, size = logSize();
+    try {
+        r = control.ReadXmlData(row.folder ? row.folder(fixture) : fixture, row.max);
+    } finally {
+        if (held) releaseFile(held.path, held.flag);
+    }
+    checkResult(r, row.expect, label);
+    checkLog(size, row.log, label);
+    checkStore(control, row.stored, label);
+    TF.fso.DeleteFolder(fixture, true);
+});
 
 done();
