@@ -17,7 +17,7 @@ echo "Registering $(winpath "$dll")"
 
 cat "$root/examples/page/tallyfold-page.js" "$root/examples/demo/demo-host.js" > "$out/demo.js"
 mode=""
-if [ -n "${DISPLAY:-}" ] && [ -z "${CI:-}" ]; then mode=dialog; fi
+if [ -n "${DISPLAY:-}" ] && [ -z "${CI:-}" ] && [ -z "${TALLYFOLD_DEMO_NO_DIALOG:-}" ]; then mode=dialog; fi
 rc=0
 wine "$WINEPREFIX/drive_c/windows/system32/cscript.exe" //nologo "$(winpath "$out/demo.js")" \
   "$(winpath "$root/examples/data")" "$(winpath "$out/certificates.csv")" $mode >"$out/demo.log" 2>&1 </dev/null || rc=$?
