@@ -28,7 +28,7 @@ cp "$script" "$stage/"
 cp "$TALLYFOLD_DLL_UNIX" "$stage/bin/Tallyfold.dll"
 cp "$TALLYFOLD_TFTOOL_UNIX" "$stage/bin/tftool.exe"
 chown -R "$user" "$stage"
-winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's#/#\\#g')"; }
+. "$here/common.sh"
 arch=${TALLYFOLD_TEST_ARCH:-$("$here/test-arch.sh")}
 # The test's own switches pass through; nothing else of root's environment does.
 passed=()

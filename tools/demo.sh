@@ -6,8 +6,8 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 build=$(cd "$1" && pwd)
-winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's#/#\\#g')"; }
-dll=$(sed -n 's/^TALLYFOLD_DIST_DIR:PATH=//p' "$build/CMakeCache.txt")/Tallyfold.dll
+. "$here/common.sh"
+dll=$(build_dll "$build")
 out=$build/demo
 mkdir -p "$out"
 rm -f "$out/certificates.csv"

@@ -9,7 +9,7 @@ lib=${TALLYFOLD_TESTLIB:-$here/../tests/js/lib/testlib.js}
 script=$1; shift
 work=$(mktemp -d "${TMPDIR:-/tmp}/tallyfold-js.XXXXXX")
 trap 'chmod -R u+rwx "$work" 2>/dev/null; rm -rf "$work"' EXIT
-winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's#/#\\#g')"; }
+. "$here/common.sh"
 name=$(basename "$script")
 cat "$lib" "$script" > "$work/$name"
 if [ -f "${script%.js}.setup.sh" ]; then
