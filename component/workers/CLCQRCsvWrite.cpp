@@ -96,11 +96,17 @@ void CLCQRCsvWrite::WriteFileData(const wchar_t* path, const char* data, DWORD b
             }
             throw ComError{E_FAIL};
         }
+        // A name such as NUL.csv or COM1.csv opens a device, not a file: writing the page's
+        // text there would report a CSV that does not exist.
+        if (::GetFileType(file.get()) != FILE_TYPE_DISK)
+            throw ComError{E_FAIL};
 
         DWORD written = 0;
         const BOOL wrote = ::WriteFile(file.get(), data, byteCount, &written, nullptr);
         file.reset();
-        if (!wrote) {
+        // A short write is a failed one: the page must not be told its CSV was written
+        // when only part of it reached the file.
+        if (!wrote || written != byteCount) {
             // The file stays as created or truncated; nothing is removed.
             TF_REPORT_FAILURE(m_pResult.get(), kWriteFileData, "ファイルへの書き込みが失敗しました。", QR10010E);
             return;

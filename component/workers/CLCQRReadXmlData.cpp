@@ -38,10 +38,18 @@ std::uint64_t FileSize(const WIN32_FIND_DATAW& findData)
     return (static_cast<std::uint64_t>(findData.nFileSizeHigh) << 32) | findData.nFileSizeLow;
 }
 
-// Readers may share the file; a writer holding it makes the open fail.
+// Readers may share the file; a writer holding it makes the open fail. A listed name that the
+// platform takes for a device (NUL.xml, CON.xml, AUX.xml, COM1.xml, ...) opens the device
+// instead of the file: reading it gives nothing or waits for the device without end, so it
+// counts as a file that cannot be opened.
 HANDLE OpenForReading(const std::wstring& path)
 {
-    return ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (file && ::GetFileType(file.get()) != FILE_TYPE_DISK) {
+        file.reset();
+        ::SetLastError(ERROR_BAD_FILE_TYPE);
+    }
+    return file.release();
 }
 
 // Makes buffer hold at least bytes of task memory; what it held is not kept.

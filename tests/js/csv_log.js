@@ -17,7 +17,8 @@ tfCase("csv_log", function () {
          message: "8A6792A38E7182AA81752E637376817682C582CD82A082E882DC82B982F18142"},
         {name: "missing folder", path: base + "\\missing\\out.csv", fn: "CLCQRCsvWrite::WriteFileData", code: "QR10008E",
          message: "83748348838B835F82AA91B68DDD82B582DC82B982F18142"},
-        {name: "write fails: no space left", path: base + "\\diskfull.csv", fn: "CLCQRCsvWrite::WriteFileData",
+        {name: "write fails: the file may not grow that large", path: base + "\\toolarge.csv", text: repeat("a", 2 * 1024 * 1024),
+         fn: "CLCQRCsvWrite::WriteFileData",
          code: "QR10010E", message: "837483408343838B82D682CC8F9182AB8D9E82DD82AA8EB8947382B582DC82B582BD8142"},
         {name: "file held open elsewhere", path: base + "\\held.csv", hold: true, fn: "CLCQRCsvWrite::WriteFileData",
          code: "QR10003E", message: "975C8AFA82B982CA97E18A4F82AA94AD90B682B582DC82B582BD8142"},
@@ -34,7 +35,7 @@ tfCase("csv_log", function () {
         }
         var result;
         try {
-            result = control.CsvWrite(row.path, "a,b\r\n");
+            result = control.CsvWrite(row.path, row.text || "a,b\r\n");
         } finally {
             if (flag) releaseFile(row.path, flag);
         }

@@ -19,4 +19,3 @@ deep() {
 }
 deep e255 255
 deep f256 256
-ln -s /dev/full "$fixture/diskfull.csv"
