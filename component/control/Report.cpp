@@ -13,7 +13,10 @@ void PutProperty(CLIGetXmlResultQR* result, ResultPut put, const wchar_t* text)
     unique_bstr value(::SysAllocString(text));
     if (text && !value)
         throw std::bad_alloc();
-    (result->*put)(value.get());
+    // A put that could not keep its copy would leave the page an empty property beside a
+    // word that says the call worked: it is a failure of the call like any other.
+    if (FAILED((result->*put)(value.get())))
+        throw std::bad_alloc();
 }
 
 void HandOff(CLIGetXmlResultQR* result) noexcept

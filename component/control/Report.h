@@ -10,9 +10,9 @@ namespace tallyfold {
 
 using ResultPut = HRESULT (STDMETHODCALLTYPE CLIGetXmlResultQR::*)(BSTR);
 
-// Puts text into one property through the interface, as a script would; the put's HRESULT
-// is not examined. Throws std::bad_alloc when the temporary string cannot be made, so that
-// the caller's catch-all reports it. Text is read up to its first NUL.
+// Puts text into one property through the interface, as a script would. Throws
+// std::bad_alloc when the temporary string cannot be made or the put cannot keep its copy,
+// so that the caller's catch-all reports the call as failed. Text is read up to its first NUL.
 void PutProperty(CLIGetXmlResultQR* result, ResultPut put, const wchar_t* text);
 inline void PutProperty(CLIGetXmlResultQR* result, ResultPut put, const std::wstring& text)
 {
