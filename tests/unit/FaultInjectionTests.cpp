@@ -7,15 +7,13 @@
 // be left and the DLL may unload.
 // Also files that change between the folder listing and the read, and a folder of ten
 // thousand entries. The test runs with OANOCACHE set, so that every string really allocates.
+#include "MallocSpy.h"
 #include "TestSupport.h"
-
-#include <objidl.h>
 
 #include <array>
 #include <chrono>
 #include <cstdio>
 #include <functional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,159 +22,8 @@ using namespace tftest;
 
 namespace {
 
-// Watches the process's task memory on the test thread: counts the allocations asked for
-// since Arm and fails the n-th, keeps every block allocated while armed until it is freed,
-// and can run a hook once, at the first allocation of one of some sizes. Registered for the
-// whole process before anything is allocated (see the environment below).
-class Spy final : public IMallocSpy {
-public:
-    static Spy& Instance()
-    {
-        static Spy spy;
-        return spy;
-    }
-
-    // failAt 0: nothing fails.
-    void Arm(unsigned failAt)
-    {
-        tallyfold::critical_section_lock lock(m_lock);
-        m_thread = ::GetCurrentThreadId();
-        m_failAt = failAt;
-        m_reached = 0;
-        m_failedSize = 0;
-        m_armed = true;
-    }
-    void Disarm()
-    {
-        tallyfold::critical_section_lock lock(m_lock);
-        m_armed = false;
-        m_hook = nullptr;
-        m_hookSizes.clear();
-    }
-    // Runs hook(size) inside the first allocation of one of these sizes while armed.
-    void HookFirst(std::set<SIZE_T> sizes, std::function<void(SIZE_T)> hook)
-    {
-        tallyfold::critical_section_lock lock(m_lock);
-        m_hookSizes = std::move(sizes);
-        m_hook = std::move(hook);
-    }
-
-    unsigned Reached()
-    {
-        tallyfold::critical_section_lock lock(m_lock);
-        return m_reached;
-    }
-    SIZE_T FailedSize()
-    {
-        tallyfold::critical_section_lock lock(m_lock);
-        return m_failedSize;
-    }
-    size_t Outstanding()
-    {
-        tallyfold::critical_section_lock lock(m_lock);
-        return m_live.size();
-    }
-    void ForgetOutstanding()
-    {
-        tallyfold::critical_section_lock lock(m_lock);
-        m_live.clear();
-    }
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IMallocSpy)) {
-            *ppv = static_cast<IMallocSpy*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-
-    STDMETHODIMP_(SIZE_T) PreAlloc(SIZE_T cbRequest) override
-    {
-        std::function<void(SIZE_T)> hook;
-        {
-            tallyfold::critical_section_lock lock(m_lock);
-            if (!Watching())
-                return cbRequest;
-            if (m_hook && m_hookSizes.count(cbRequest)) {
-                hook = std::move(m_hook);
-                m_hook = nullptr;
-            }
-            if (++m_reached == m_failAt) {
-                m_failedSize = cbRequest;
-                return 0;
-            }
-        }
-        if (hook)
-            hook(cbRequest);
-        return cbRequest;
-    }
-    STDMETHODIMP_(void*) PostAlloc(void* pActual) override
-    {
-        tallyfold::critical_section_lock lock(m_lock);
-        if (pActual && Watching())
-            m_live.insert(pActual);
-        return pActual;
-    }
-    STDMETHODIMP_(void*) PreFree(void* pRequest, BOOL) override
-    {
-        tallyfold::critical_section_lock lock(m_lock);
-        m_live.erase(pRequest);
-        return pRequest;
-    }
-    STDMETHODIMP_(void) PostFree(BOOL) override {}
-    STDMETHODIMP_(SIZE_T) PreRealloc(void* pRequest, SIZE_T cbRequest, void** ppNewRequest, BOOL) override
-    {
-        tallyfold::critical_section_lock lock(m_lock);
-        m_live.erase(pRequest);
-        *ppNewRequest = pRequest;
-        return cbRequest;
-    }
-    STDMETHODIMP_(void*) PostRealloc(void* pActual, BOOL) override
-    {
-        tallyfold::critical_section_lock lock(m_lock);
-        if (pActual && Watching())
-            m_live.insert(pActual);
-        return pActual;
-    }
-    STDMETHODIMP_(void*) PreGetSize(void* pRequest, BOOL) override { return pRequest; }
-    STDMETHODIMP_(SIZE_T) PostGetSize(SIZE_T cbActual, BOOL) override { return cbActual; }
-    STDMETHODIMP_(void*) PreDidAlloc(void* pRequest, BOOL) override { return pRequest; }
-    STDMETHODIMP_(int) PostDidAlloc(void*, BOOL, int fActual) override { return fActual; }
-    STDMETHODIMP_(void) PreHeapMinimize() override {}
-    STDMETHODIMP_(void) PostHeapMinimize() override {}
-
-private:
-    Spy() { ::InitializeCriticalSection(&m_lock); }
-    bool Watching() const { return m_armed && ::GetCurrentThreadId() == m_thread; }
-
-    CRITICAL_SECTION m_lock;
-    bool m_armed = false;
-    DWORD m_thread = 0;
-    unsigned m_failAt = 0;
-    unsigned m_reached = 0;
-    SIZE_T m_failedSize = 0;
-    std::set<void*> m_live;
-    std::set<SIZE_T> m_hookSizes;
-    std::function<void(SIZE_T)> m_hook;
-};
-
-// The spy is registered once, before any apartment exists: the platform's allocator does not
-// take a spy well that arrives after an apartment has come and gone. One block allocated and
-// freed at once gives the allocator its table of watched blocks, which it reads when a string
-// made before the spy is freed.
-class SpyEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        ASSERT_HR(S_OK, ::CoRegisterMallocSpy(&Spy::Instance()));
-        ::CoTaskMemFree(::CoTaskMemAlloc(16));
-    }
-};
-const auto* const kSpyEnvironment = ::testing::AddGlobalTestEnvironment(new SpyEnvironment);
+// Registered for the whole process before anything is allocated.
+const auto* const kSpyEnvironment = ::testing::AddGlobalTestEnvironment(new MallocSpyEnvironment);
 
 const wchar_t kNull[] = L"<null>";
 
@@ -418,7 +265,7 @@ protected:
     unsigned Trial(const MethodCase& c, const Folder* csvFolder, unsigned failAt, Tally& tally)
     {
         SCOPED_TRACE(::testing::Message() << c.name << ", allocation " << failAt << " fails");
-        Spy& spy = Spy::Instance();
+        MallocSpy& spy = MallocSpy::Instance();
         com_ptr<CLIGetXmlQR> control;
         EXPECT_HR(S_OK, dll.Create(CLSID_CLCGetXmlQR, IID_CLIGetXmlQR, control));
         if (!control)
@@ -697,7 +544,7 @@ TEST_F(FaultTest, CsvWrite)
 // again. Any other failure ends like the failures above.
 TEST_F(FaultTest, FirstCallCreatesTheResultObject)
 {
-    Spy& spy = Spy::Instance();
+    MallocSpy& spy = MallocSpy::Instance();
     unsigned refused = 0;
     for (unsigned n = 1; n < 10000 && !HasFailure(); ++n) {
         SCOPED_TRACE(::testing::Message() << "allocation " << n << " fails");
@@ -754,7 +601,7 @@ TEST_F(FaultTest, FirstCallCreatesTheResultObject)
 // allocation at most.
 TEST_F(FaultTest, ResultAccessors)
 {
-    Spy& spy = Spy::Instance();
+    MallocSpy& spy = MallocSpy::Instance();
     BSTR const sentinel = reinterpret_cast<BSTR>(static_cast<uintptr_t>(0xdeadbeef));
     const std::wstring oldText = L"old \u8a3c", newText = L"new \u8a3c\u660e";
     for (const Property& p : kProperties) {
@@ -826,7 +673,7 @@ protected:
         EXPECT_HR(S_OK, dll.Create(CLSID_CLCGetXmlQR, IID_CLIGetXmlQR, control));
         if (!control)
             return run;
-        Spy& spy = Spy::Instance();
+        MallocSpy& spy = MallocSpy::Instance();
         spy.HookFirst({kFirstSize + 1, kSecondSize + 1}, [&](SIZE_T size) {
             run.changed = size == kFirstSize + 1 ? L"y.xml" : L"x.xml";
             change(folder.Of(run.changed));

@@ -3,6 +3,7 @@
 // and presses a button or closes it). Needs an X display; without one every test is skipped
 // and the program exits with the code that ctest reports as skipped.
 #include "FolderDialogDriver.h"
+#include "MallocSpy.h"
 #include "Owners.h"
 #include "Tallyfold_h.h"
 
@@ -50,149 +51,36 @@ std::string Hex(HRESULT hr)
     return text;
 }
 
-// Watches the task allocator, through which the shell hands out item lists and the component
-// gives them back: which blocks are live and whether a block is freed a second time. It stays
-// registered for the whole run (blocks allocated under a spy keep it in use).
-class AllocationSpy final : public IMallocSpy {
-public:
-    AllocationSpy() { ::InitializeCriticalSection(&m_lock); }
+// An item list fills its block exactly: items of the sizes they state, then the terminating
+// zero size.
+bool IsItemListShape(const BYTE* block, size_t size)
+{
+    size_t offset = 0;
+    while (offset + sizeof(USHORT) <= size) {
+        USHORT cb = 0;
+        std::memcpy(&cb, block + offset, sizeof cb);
+        if (cb == 0)
+            return offset + sizeof(USHORT) == size;
+        offset += cb;
+    }
+    return false;
+}
 
-    // Forgets what was seen so far.
-    void StartWatching()
-    {
-        critical_section_lock hold(m_lock);
-        m_live.clear();
-        m_freed.clear();
-        m_allocations = 0;
-        m_doubleFrees = 0;
+// Whether a block allocated since the spy started watching and still live is an item list
+// equal to itemList (which the test itself owns and which is not counted).
+bool SpyHoldsItemList(LPCITEMIDLIST itemList)
+{
+    const UINT size = ::ILGetSize(itemList);
+    for (const auto& copy : tftest::MallocSpy::Instance().OutstandingOfSize(size, itemList)) {
+        if (IsItemListShape(copy.data(), size) && ::ILIsEqual(reinterpret_cast<LPCITEMIDLIST>(copy.data()), itemList))
+            return true;
     }
+    return false;
+}
 
-    size_t Allocations()
-    {
-        critical_section_lock hold(m_lock);
-        return m_allocations;
-    }
-
-    int DoubleFrees()
-    {
-        critical_section_lock hold(m_lock);
-        return m_doubleFrees;
-    }
-
-    // Whether a block allocated since StartWatching and still live is an item list equal to
-    // itemList (which the test itself owns and which is not counted).
-    bool HoldsItemList(LPCITEMIDLIST itemList)
-    {
-        const UINT size = ::ILGetSize(itemList);
-        std::vector<std::vector<BYTE>> candidates;
-        {
-            // Frees and reallocations wait for the lock, so no block goes away while read.
-            critical_section_lock hold(m_lock);
-            for (const auto& [block, blockSize] : m_live) {
-                if (block != itemList && blockSize == size && IsItemListShape(static_cast<const BYTE*>(block), size))
-                    candidates.emplace_back(static_cast<const BYTE*>(block), static_cast<const BYTE*>(block) + size);
-            }
-        }
-        for (const auto& copy : candidates) {
-            if (::ILIsEqual(reinterpret_cast<LPCITEMIDLIST>(copy.data()), itemList))
-                return true;
-        }
-        return false;
-    }
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IMallocSpy)) {
-            *ppv = static_cast<IMallocSpy*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    // A static object: the counts do not decide its life.
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-
-    STDMETHODIMP_(SIZE_T) PreAlloc(SIZE_T cbRequest) override
-    {
-        t_requested = cbRequest;
-        return cbRequest;
-    }
-    STDMETHODIMP_(void*) PostAlloc(void* pActual) override
-    {
-        if (pActual) {
-            critical_section_lock hold(m_lock);
-            m_live[pActual] = t_requested;
-            m_freed.erase(pActual);
-            ++m_allocations;
-        }
-        return pActual;
-    }
-    STDMETHODIMP_(void*) PreFree(void* pRequest, BOOL) override
-    {
-        if (pRequest) {
-            critical_section_lock hold(m_lock);
-            if (!m_freed.insert(pRequest).second)
-                ++m_doubleFrees;
-            m_live.erase(pRequest);
-        }
-        return pRequest;
-    }
-    STDMETHODIMP_(void) PostFree(BOOL) override {}
-    STDMETHODIMP_(SIZE_T) PreRealloc(void* pRequest, SIZE_T cbRequest, void** ppNewRequest, BOOL) override
-    {
-        {
-            critical_section_lock hold(m_lock);
-            m_live.erase(pRequest);
-        }
-        t_requested = cbRequest;
-        *ppNewRequest = pRequest;
-        return cbRequest;
-    }
-    STDMETHODIMP_(void*) PostRealloc(void* pActual, BOOL) override
-    {
-        if (pActual) {
-            critical_section_lock hold(m_lock);
-            m_live[pActual] = t_requested;
-            m_freed.erase(pActual);
-        }
-        return pActual;
-    }
-    STDMETHODIMP_(void*) PreGetSize(void* pRequest, BOOL) override { return pRequest; }
-    STDMETHODIMP_(SIZE_T) PostGetSize(SIZE_T cbActual, BOOL) override { return cbActual; }
-    STDMETHODIMP_(void*) PreDidAlloc(void* pRequest, BOOL) override { return pRequest; }
-    STDMETHODIMP_(int) PostDidAlloc(void*, BOOL, int fActual) override { return fActual; }
-    STDMETHODIMP_(void) PreHeapMinimize() override {}
-    STDMETHODIMP_(void) PostHeapMinimize() override {}
-
-private:
-    // An item list fills its block exactly: items of the sizes they state, then the
-    // terminating zero size.
-    static bool IsItemListShape(const BYTE* block, size_t size)
-    {
-        size_t offset = 0;
-        while (offset + sizeof(USHORT) <= size) {
-            USHORT cb = 0;
-            std::memcpy(&cb, block + offset, sizeof cb);
-            if (cb == 0)
-                return offset + sizeof(USHORT) == size;
-            offset += cb;
-        }
-        return false;
-    }
-
-    static thread_local SIZE_T t_requested;
-    CRITICAL_SECTION m_lock;
-    std::map<void*, SIZE_T> m_live;
-    std::set<void*> m_freed;
-    size_t m_allocations = 0;
-    int m_doubleFrees = 0;
-};
-thread_local SIZE_T AllocationSpy::t_requested = 0;
-
-AllocationSpy g_spy;
+// The spy on the task allocator, through which the shell hands out item lists and the
+// component gives them back: which blocks are live and whether a block is freed a second time.
+tftest::MallocSpy& g_spy = tftest::MallocSpy::Instance();
 std::wstring g_scratch; // this run's temporary-files folder, ending in a backslash
 
 // Everything of a run: COM on this thread (the page's apartment), a private temporary-files
@@ -210,7 +98,7 @@ public:
         ASSERT_TRUE(::CreateDirectoryW(g_scratch.c_str(), nullptr)) << ::GetLastError();
         ::SetEnvironmentVariableW(L"TMP", g_scratch.c_str());
         ::SetEnvironmentVariableW(L"TEMP", g_scratch.c_str());
-        const HRESULT hr = ::CoRegisterMallocSpy(&g_spy);
+        const HRESULT hr = tftest::RegisterMallocSpy();
         ASSERT_EQ(S_OK, hr) << Hex(hr);
     }
     void TearDown() override
@@ -437,7 +325,8 @@ TEST_F(FolderDialogTest, EndingsOnOneControl)
             PutSentinels(previous.get());
         previous.reset();
         const std::string logBefore = ReadLog();
-        g_spy.StartWatching();
+        g_spy.ForgetOutstanding();
+        g_spy.Watch();
 
         IDispatch* raw = reinterpret_cast<IDispatch*>(static_cast<INT_PTR>(0xdeadbeef));
         UserReport user;
@@ -470,10 +359,10 @@ TEST_F(FolderDialogTest, EndingsOnOneControl)
         }
 
         // The item list the dialog returned is freed, and nothing is freed twice.
-        EXPECT_NE(0u, g_spy.Allocations()) << "the allocation spy saw nothing";
+        EXPECT_NE(0u, g_spy.Reached()) << "the allocation spy saw nothing";
         EXPECT_EQ(0, g_spy.DoubleFrees());
         if (row.returned) {
-            EXPECT_FALSE(g_spy.HoldsItemList(row.returned)) << "the chosen item list is still allocated";
+            EXPECT_FALSE(SpyHoldsItemList(row.returned)) << "the chosen item list is still allocated";
         }
         previous = result;
     }

@@ -2,9 +2,8 @@
 // that every path of the reader hands out and the lock count left at the end, sizes beyond
 // 32 bits, allocation failures, and the trimming of folder paths.
 #include "CLCQRReadXmlData.h"
+#include "MallocSpy.h"
 #include "TestSupport.h"
-
-#include <objidl.h>
 
 #include <algorithm>
 #include <string>
@@ -227,73 +226,9 @@ TEST_F(ReadTest, SizesBeyond32BitsCountInFull)
 
 namespace {
 
-// Makes the task-memory allocations of one size fail, and counts them. Registered for the
-// whole process before anything is allocated (see the environment below): strings allocated
-// while it watches are freed through it long after, and the platform's allocator does not
-// take a spy well that arrives after an apartment has come and gone.
-class FailingSpy final : public IMallocSpy {
-public:
-    static FailingSpy& Instance()
-    {
-        static FailingSpy spy;
-        return spy;
-    }
-    static FailingSpy& Arm(SIZE_T size)
-    {
-        FailingSpy& spy = Instance();
-        spy.m_size = size;
-        spy.failed = 0;
-        return spy;
-    }
-    void Disarm() { m_size = 0; }
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IMallocSpy)) {
-            *ppv = static_cast<IMallocSpy*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-
-    STDMETHODIMP_(SIZE_T) PreAlloc(SIZE_T cbRequest) override
-    {
-        if (m_size == 0 || cbRequest != m_size)
-            return cbRequest;
-        ++failed;
-        return 0;
-    }
-    STDMETHODIMP_(void*) PostAlloc(void* pActual) override { return pActual; }
-    STDMETHODIMP_(void*) PreFree(void* pRequest, BOOL) override { return pRequest; }
-    STDMETHODIMP_(void) PostFree(BOOL) override {}
-    STDMETHODIMP_(SIZE_T) PreRealloc(void* pRequest, SIZE_T cbRequest, void** ppNewRequest, BOOL) override
-    {
-        *ppNewRequest = pRequest;
-        return cbRequest;
-    }
-    STDMETHODIMP_(void*) PostRealloc(void* pActual, BOOL) override { return pActual; }
-    STDMETHODIMP_(void*) PreGetSize(void* pRequest, BOOL) override { return pRequest; }
-    STDMETHODIMP_(SIZE_T) PostGetSize(SIZE_T cbActual, BOOL) override { return cbActual; }
-    STDMETHODIMP_(void*) PreDidAlloc(void* pRequest, BOOL) override { return pRequest; }
-    STDMETHODIMP_(int) PostDidAlloc(void*, BOOL, int fActual) override { return fActual; }
-    STDMETHODIMP_(void) PreHeapMinimize() override {}
-    STDMETHODIMP_(void) PostHeapMinimize() override {}
-
-    int failed = 0;
-
-private:
-    FailingSpy() = default;
-    SIZE_T m_size = 0;
-};
-
-class SpyEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_HR(S_OK, ::CoRegisterMallocSpy(&FailingSpy::Instance())); }
-};
-const auto* const kSpyEnvironment = ::testing::AddGlobalTestEnvironment(new SpyEnvironment);
+// Registered for the whole process before anything is allocated: strings allocated while it
+// watches are freed through it long after.
+const auto* const kSpyEnvironment = ::testing::AddGlobalTestEnvironment(new MallocSpyEnvironment);
 
 } // namespace
 
@@ -318,12 +253,13 @@ TEST_F(ReadTest, NoMemoryForAFileBufferKeepsTheFilesBefore)
     ASSERT_HR(S_OK, control->ClearXmlData(first.put()));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        FailingSpy& spy = FailingSpy::Arm(c.failing);
+        MallocSpy& spy = MallocSpy::Instance();
+        spy.ArmForSize(c.failing);
         com_ptr<IDispatch> out;
         const HRESULT hr = Read(folder.Path(), 5, out);
         spy.Disarm();
         ASSERT_HR(S_OK, hr);
-        EXPECT_EQ(1, spy.failed) << "the allocation under test was asked for once";
+        EXPECT_EQ(1u, spy.Failures()) << "the allocation under test was asked for once";
         ExpectOutcome(out.get(), {L"E_FAIL", L"QR10003E", L"", L""});
         EXPECT_EQ(3u, References(out.get())) << "the control's, the first call's and this call's";
         EXPECT_EQ(std::vector<std::wstring>{L"a.xml"}, StoredNames(control.get()));
@@ -343,12 +279,13 @@ TEST_F(ReadTest, NoMemoryToTrimThePath)
     path.resize(length, L' ');
     com_ptr<IDispatch> first;
     ASSERT_HR(S_OK, control->ClearXmlData(first.put()));
-    FailingSpy& spy = FailingSpy::Arm((path.size() + 1) * sizeof(wchar_t));
+    MallocSpy& spy = MallocSpy::Instance();
+    spy.ArmForSize((path.size() + 1) * sizeof(wchar_t));
     com_ptr<IDispatch> out;
     const HRESULT hr = Read(path, 5, out);
     spy.Disarm();
     ASSERT_HR(S_OK, hr);
-    EXPECT_EQ(1, spy.failed);
+    EXPECT_EQ(1u, spy.Failures());
     ExpectOutcome(out.get(), {L"E_FAIL", L"QR10003E", L"", L""});
     EXPECT_EQ(3u, References(out.get()));
 }
