@@ -282,23 +282,8 @@ TEST_F(FrameTest, ResultObjectKeepsStringsAsTheAccessorsDescribe)
     com_ptr<CLIGetXmlResultQR> result;
     ASSERT_HR(S_OK, dll.Create(CLSID_CLCGetXmlResultQR, IID_CLIGetXmlResultQR, result));
 
-    using Get = HRESULT (STDMETHODCALLTYPE CLIGetXmlResultQR::*)(BSTR*);
-    using Put = HRESULT (STDMETHODCALLTYPE CLIGetXmlResultQR::*)(BSTR);
-    struct Property {
-        const char* name;
-        Get get;
-        Put put;
-    };
-    const Property properties[] = {
-        {"Result", &CLIGetXmlResultQR::get_Result, &CLIGetXmlResultQR::put_Result},
-        {"DetailErrorInfo", &CLIGetXmlResultQR::get_DetailErrorInfo, &CLIGetXmlResultQR::put_DetailErrorInfo},
-        {"SelectFolderPath", &CLIGetXmlResultQR::get_SelectFolderPath, &CLIGetXmlResultQR::put_SelectFolderPath},
-        {"FileNameStr", &CLIGetXmlResultQR::get_FileNameStr, &CLIGetXmlResultQR::put_FileNameStr},
-        {"FileDataStr", &CLIGetXmlResultQR::get_FileDataStr, &CLIGetXmlResultQR::put_FileDataStr},
-        {"DataNum", &CLIGetXmlResultQR::get_DataNum, &CLIGetXmlResultQR::put_DataNum},
-    };
     CLIGetXmlResultQR* r = result.get();
-    for (const Property& p : properties) {
+    for (const ResultProperty& p : kResultProperties) {
         SCOPED_TRACE(p.name);
         unique_bstr value;
         ASSERT_HR(S_OK, (r->*p.get)(value.put()));

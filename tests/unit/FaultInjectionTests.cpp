@@ -88,45 +88,9 @@ public:
     }
 
 private:
-    static void RemoveTree(const std::wstring& path)
-    {
-        WIN32_FIND_DATAW entry;
-        tallyfold::unique_find search(::FindFirstFileW((path + L"\\*").c_str(), &entry));
-        if (search) {
-            do {
-                const std::wstring name = entry.cFileName;
-                if (name == L"." || name == L"..")
-                    continue;
-                const std::wstring child = path + L"\\" + name;
-                ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                    RemoveTree(child);
-                else
-                    ::DeleteFileW(child.c_str());
-            } while (::FindNextFileW(search.get(), &entry));
-        }
-        ::RemoveDirectoryW(path.c_str());
-    }
-
     std::wstring m_path;
 };
 
-using Getter = HRESULT (STDMETHODCALLTYPE CLIGetXmlResultQR::*)(BSTR*);
-using Putter = HRESULT (STDMETHODCALLTYPE CLIGetXmlResultQR::*)(BSTR);
-
-struct Property {
-    const wchar_t* name;
-    Getter get;
-    Putter put;
-};
-const Property kProperties[] = {
-    {L"Result", &CLIGetXmlResultQR::get_Result, &CLIGetXmlResultQR::put_Result},
-    {L"DetailErrorInfo", &CLIGetXmlResultQR::get_DetailErrorInfo, &CLIGetXmlResultQR::put_DetailErrorInfo},
-    {L"SelectFolderPath", &CLIGetXmlResultQR::get_SelectFolderPath, &CLIGetXmlResultQR::put_SelectFolderPath},
-    {L"FileNameStr", &CLIGetXmlResultQR::get_FileNameStr, &CLIGetXmlResultQR::put_FileNameStr},
-    {L"FileDataStr", &CLIGetXmlResultQR::get_FileDataStr, &CLIGetXmlResultQR::put_FileDataStr},
-    {L"DataNum", &CLIGetXmlResultQR::get_DataNum, &CLIGetXmlResultQR::put_DataNum},
-};
 constexpr size_t kResult = 0, kDetail = 1, kFileName = 3, kFileData = 4, kDataNum = 5;
 
 using Props = std::array<std::wstring, 6>;
@@ -158,7 +122,7 @@ std::string Show(const Props& props)
 {
     std::string text;
     for (size_t i = 0; i < props.size(); ++i)
-        text += Show(kProperties[i].name) + "=" + Show(props[i]) + " ";
+        text += Show(kResultProperties[i].name) + "=" + Show(props[i]) + " ";
     return text;
 }
 
@@ -172,7 +136,7 @@ std::string Show(const Store& store)
 
 // A property as the page reads it through the accessor: its text, kNull for a null string,
 // or the failing HRESULT in angle brackets.
-std::wstring Read(CLIGetXmlResultQR* result, Getter get)
+std::wstring Read(CLIGetXmlResultQR* result, ResultGet get)
 {
     unique_bstr value;
     const HRESULT hr = (result->*get)(value.put());
@@ -187,7 +151,7 @@ Props ReadAll(CLIGetXmlResultQR* result)
 {
     Props props;
     for (size_t i = 0; i < props.size(); ++i)
-        props[i] = Read(result, kProperties[i].get);
+        props[i] = Read(result, kResultProperties[i].get);
     return props;
 }
 
@@ -200,9 +164,9 @@ Store Stored(CLIGetXmlQR* control)
         if (control->GetXmlData(i, out.put()) != S_OK)
             break;
         com_ptr<CLIGetXmlResultQR> result;
-        if (FAILED(out.query(IID_CLIGetXmlResultQR, result)) || Read(result.get(), kProperties[kResult].get) != L"S_OK")
+        if (FAILED(out.query(IID_CLIGetXmlResultQR, result)) || Read(result.get(), kResultProperties[kResult].get) != L"S_OK")
             break;
-        store.emplace_back(Read(result.get(), kProperties[kFileName].get), Read(result.get(), kProperties[kFileData].get));
+        store.emplace_back(Read(result.get(), kResultProperties[kFileName].get), Read(result.get(), kResultProperties[kFileData].get));
     }
     return store;
 }
@@ -327,9 +291,9 @@ protected:
             // (an empty string to the page).
             for (size_t i = 2; i < props.size(); ++i) {
                 EXPECT_TRUE(props[i].empty() || props[i] == kNull || props[i] == c.expected[i] || props[i] == before[i])
-                    << Show(kProperties[i].name) << " reads " << Show(props[i]);
+                    << Show(kResultProperties[i].name) << " reads " << Show(props[i]);
                 if (!props[i].empty() && props[i] != kNull && props[i] != c.expected[i])
-                    tally.stale.push_back(Show(kProperties[i].name) + "@" + std::to_string(failAt));
+                    tally.stale.push_back(Show(kResultProperties[i].name) + "@" + std::to_string(failAt));
             }
             // Files stored before the failure stay; a store emptied before it stays empty.
             EXPECT_TRUE(IsPrefix(store, c.expectedStore) || store == c.storeBefore) << "store " << Show(store);
@@ -373,7 +337,7 @@ protected:
             else if (ending == Ending::Unexpected)
                 ++tally.unexpected;
             else
-                tally.lost.push_back(Show(kProperties[lost].name) + "@" + std::to_string(failAt));
+                tally.lost.push_back(Show(kResultProperties[lost].name) + "@" + std::to_string(failAt));
         }
 
         handed.reset();
@@ -604,7 +568,7 @@ TEST_F(FaultTest, ResultAccessors)
     MallocSpy& spy = MallocSpy::Instance();
     BSTR const sentinel = reinterpret_cast<BSTR>(static_cast<uintptr_t>(0xdeadbeef));
     const std::wstring oldText = L"old \u8a3c", newText = L"new \u8a3c\u660e";
-    for (const Property& p : kProperties) {
+    for (const ResultProperty& p : kResultProperties) {
         SCOPED_TRACE(Show(p.name));
         for (unsigned n = 0; n < 3 && !HasFailure(); ++n) {
             SCOPED_TRACE(::testing::Message() << "allocation " << n << " fails");
@@ -796,6 +760,6 @@ TEST_F(FaultTest, TenThousandEntriesFewCandidates)
     // One candidate more than allowed: the limit counts candidates only.
     ASSERT_HR(S_OK, Read(control.get(), folder, 4, out.put()));
     ASSERT_HR(S_OK, out.query(IID_CLIGetXmlResultQR, result));
-    EXPECT_EQ(L"QR10002E", Read(result.get(), kProperties[kDetail].get));
+    EXPECT_EQ(L"QR10002E", Read(result.get(), kResultProperties[kDetail].get));
     EXPECT_EQ(Store(expected.begin(), expected.begin() + 4), Stored(control.get()));
 }

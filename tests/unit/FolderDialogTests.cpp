@@ -4,6 +4,7 @@
 // and the program exits with the code that ctest reports as skipped.
 #include "FolderDialogDriver.h"
 #include "MallocSpy.h"
+#include "TestSupport.h"
 #include "Owners.h"
 #include "Tallyfold_h.h"
 
@@ -22,6 +23,8 @@
 
 using namespace tallyfold;
 using namespace tallyfold::dialogtest;
+using tftest::kResultProperties;
+using tftest::ResultProperty;
 
 namespace {
 
@@ -173,39 +176,22 @@ com_ptr<CLIGetXmlQR> NewControl()
     return control;
 }
 
-using ResultGet = HRESULT (STDMETHODCALLTYPE CLIGetXmlResultQR::*)(BSTR*);
-using ResultPut = HRESULT (STDMETHODCALLTYPE CLIGetXmlResultQR::*)(BSTR);
-
-struct Property {
-    const char* name;
-    ResultGet get;
-    ResultPut put;
-};
-const Property kProperties[] = {
-    {"Result", &CLIGetXmlResultQR::get_Result, &CLIGetXmlResultQR::put_Result},
-    {"DetailErrorInfo", &CLIGetXmlResultQR::get_DetailErrorInfo, &CLIGetXmlResultQR::put_DetailErrorInfo},
-    {"SelectFolderPath", &CLIGetXmlResultQR::get_SelectFolderPath, &CLIGetXmlResultQR::put_SelectFolderPath},
-    {"FileNameStr", &CLIGetXmlResultQR::get_FileNameStr, &CLIGetXmlResultQR::put_FileNameStr},
-    {"FileDataStr", &CLIGetXmlResultQR::get_FileDataStr, &CLIGetXmlResultQR::put_FileDataStr},
-    {"DataNum", &CLIGetXmlResultQR::get_DataNum, &CLIGetXmlResultQR::put_DataNum},
-};
-
-// Values of the six properties, in the order of kProperties.
+// Values of the six properties, in the order of kResultProperties.
 using Values = std::vector<std::wstring>;
 
 void ExpectProperties(CLIGetXmlResultQR* result, const Values& expected)
 {
     for (size_t i = 0; i < expected.size(); ++i) {
         unique_bstr value;
-        const HRESULT hr = (result->*kProperties[i].get)(value.put());
-        EXPECT_EQ(S_OK, hr) << kProperties[i].name << " " << Hex(hr);
-        EXPECT_EQ(expected[i], std::wstring(value ? value.get() : L"")) << kProperties[i].name;
+        const HRESULT hr = (result->*kResultProperties[i].get)(value.put());
+        EXPECT_EQ(S_OK, hr) << kResultProperties[i].name << " " << Hex(hr);
+        EXPECT_EQ(expected[i], std::wstring(value ? value.get() : L"")) << kResultProperties[i].name;
     }
 }
 
 void PutSentinels(CLIGetXmlResultQR* result)
 {
-    for (const Property& property : kProperties) {
+    for (const ResultProperty& property : kResultProperties) {
         unique_bstr sentinel(::SysAllocString(L"sentinel"));
         (result->*property.put)(sentinel.get());
     }

@@ -51,26 +51,6 @@ public:
     }
 
 private:
-    static void RemoveTree(const std::wstring& path)
-    {
-        WIN32_FIND_DATAW entry;
-        tallyfold::unique_find search(::FindFirstFileW((path + L"\\*").c_str(), &entry));
-        if (search) {
-            do {
-                const std::wstring name = entry.cFileName;
-                if (name == L"." || name == L"..")
-                    continue;
-                const std::wstring child = path + L"\\" + name;
-                ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                    RemoveTree(child);
-                else
-                    ::DeleteFileW(child.c_str());
-            } while (::FindNextFileW(search.get(), &entry));
-        }
-        ::RemoveDirectoryW(path.c_str());
-    }
-
     std::wstring m_path;
 };
 

@@ -96,4 +96,42 @@ inline std::wstring Str(BSTR b)
     return b ? std::wstring(b, ::SysStringLen(b)) : std::wstring(L"<null>");
 }
 
+// The result object's six properties with their accessors, in the order of their DISPIDs.
+using ResultGet = HRESULT (STDMETHODCALLTYPE CLIGetXmlResultQR::*)(BSTR*);
+using ResultPut = HRESULT (STDMETHODCALLTYPE CLIGetXmlResultQR::*)(BSTR);
+struct ResultProperty {
+    const wchar_t* name;
+    ResultGet get;
+    ResultPut put;
+};
+inline const ResultProperty kResultProperties[] = {
+    {L"Result", &CLIGetXmlResultQR::get_Result, &CLIGetXmlResultQR::put_Result},
+    {L"DetailErrorInfo", &CLIGetXmlResultQR::get_DetailErrorInfo, &CLIGetXmlResultQR::put_DetailErrorInfo},
+    {L"SelectFolderPath", &CLIGetXmlResultQR::get_SelectFolderPath, &CLIGetXmlResultQR::put_SelectFolderPath},
+    {L"FileNameStr", &CLIGetXmlResultQR::get_FileNameStr, &CLIGetXmlResultQR::put_FileNameStr},
+    {L"FileDataStr", &CLIGetXmlResultQR::get_FileDataStr, &CLIGetXmlResultQR::put_FileDataStr},
+    {L"DataNum", &CLIGetXmlResultQR::get_DataNum, &CLIGetXmlResultQR::put_DataNum},
+};
+
+// Removes a folder with everything below it, read-only entries included.
+inline void RemoveTree(const std::wstring& path)
+{
+    WIN32_FIND_DATAW entry;
+    tallyfold::unique_find search(::FindFirstFileW((path + L"\\*").c_str(), &entry));
+    if (search) {
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const std::wstring child = path + L"\\" + name;
+            ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(child);
+            else
+                ::DeleteFileW(child.c_str());
+        } while (::FindNextFileW(search.get(), &entry));
+    }
+    ::RemoveDirectoryW(path.c_str());
+}
+
 } // namespace tftest
