@@ -147,6 +147,16 @@ private:
 template <typename Derived, typename DualItf, const IID* piid>
 TypeInfoHolder ScriptableObject<Derived, DualItf, piid>::s_typeInfo{*piid};
 
+// Destroys an instance whose count reached zero; the module stays locked while the object
+// is taken apart, so the DLL is not unloaded under its destructor.
+template <typename T>
+void DestroyInstance(T* object) noexcept
+{
+    Module().Lock();
+    delete object;
+    Module().Unlock();
+}
+
 // An instance created without a controlling IUnknown. Apartment object: a plain count.
 template <typename Base>
 class PlainObject final : public Base {
@@ -163,12 +173,8 @@ public:
     STDMETHODIMP_(ULONG) Release() override
     {
         const ULONG count = --m_cRef;
-        if (count == 0) {
-            // The module stays locked while the object is taken apart.
-            Module().Lock();
-            delete this;
-            Module().Unlock();
-        }
+        if (count == 0)
+            DestroyInstance(this);
         return count;
     }
 
@@ -215,11 +221,8 @@ public:
     STDMETHODIMP_(ULONG) Release() override
     {
         const ULONG count = --m_cRef;
-        if (count == 0) {
-            Module().Lock();
-            delete this;
-            Module().Unlock();
-        }
+        if (count == 0)
+            DestroyInstance(this);
         return count;
     }
 
