@@ -233,31 +233,28 @@ private:
     ContainedObject<Base> m_contained;
 };
 
-// The instance creator of a class: plain or aggregated, then asked for riid; on any failure
-// the new object is destroyed again.
-template <typename Base>
-HRESULT CreateScriptableInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) noexcept
+// Runs final construction on a new instance and asks it for riid (an aggregate answers
+// through its non-delegating IUnknown); on any failure the object is destroyed again.
+template <typename Object>
+HRESULT CompleteInstance(Object* object, REFIID riid, void** ppv) noexcept
 {
-    if (pUnkOuter) {
-        auto* object = new (std::nothrow) AggregateObject<Base>(pUnkOuter);
-        if (!object)
-            return E_OUTOFMEMORY;
-        HRESULT hr = object->FinalConstruct();
-        if (SUCCEEDED(hr))
-            hr = object->QueryInterface(riid, ppv);
-        if (FAILED(hr))
-            delete object;
-        return hr;
-    }
-    auto* object = new (std::nothrow) PlainObject<Base>();
     if (!object)
         return E_OUTOFMEMORY;
     HRESULT hr = object->FinalConstruct();
     if (SUCCEEDED(hr))
-        hr = object->InternalQueryInterface(riid, ppv);
+        hr = object->QueryInterface(riid, ppv);
     if (FAILED(hr))
         delete object;
     return hr;
+}
+
+// The instance creator of a class: plain without a controlling IUnknown, aggregated with one.
+template <typename Base>
+HRESULT CreateScriptableInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) noexcept
+{
+    if (pUnkOuter)
+        return CompleteInstance(new (std::nothrow) AggregateObject<Base>(pUnkOuter), riid, ppv);
+    return CompleteInstance(new (std::nothrow) PlainObject<Base>(), riid, ppv);
 }
 
 } // namespace tallyfold
