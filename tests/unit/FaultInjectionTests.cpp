@@ -27,32 +27,10 @@ const auto* const kSpyEnvironment = ::testing::AddGlobalTestEnvironment(new Mall
 
 const wchar_t kNull[] = L"<null>";
 
-// A folder of its own under the temporary folder, removed with everything in it.
-class Folder {
+// A fixture folder that can also read its files back and list the reader's candidates.
+class Folder : public TempFolder {
 public:
-    explicit Folder(const wchar_t* name)
-    {
-        wchar_t temp[MAX_PATH];
-        ::GetTempPathW(MAX_PATH, temp);
-        m_path = std::wstring(temp) + L"tallyfold-fault-" + name;
-        RemoveTree(m_path);
-        ::CreateDirectoryW(m_path.c_str(), nullptr);
-    }
-    ~Folder() { RemoveTree(m_path); }
-    Folder(const Folder&) = delete;
-    Folder& operator=(const Folder&) = delete;
-
-    const std::wstring& Path() const { return m_path; }
-    std::wstring Of(const std::wstring& name) const { return m_path + L"\\" + name; }
-
-    bool Write(const std::wstring& name, const std::string& bytes) const
-    {
-        tallyfold::unique_file file(::CreateFileW(Of(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        DWORD written = 0;
-        return file && (bytes.empty() || (::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
-                                                      &written, nullptr) &&
-                                          written == bytes.size()));
-    }
+    explicit Folder(const wchar_t* name) : TempFolder(L"tallyfold-fault-", name) {}
 
     // The bytes of a file; false when there is none to open.
     bool Read(const std::wstring& name, std::string& bytes) const
@@ -86,9 +64,6 @@ public:
         } while (::FindNextFileW(search.get(), &entry));
         return names;
     }
-
-private:
-    std::wstring m_path;
 };
 
 constexpr size_t kResult = 0, kDetail = 1, kFileName = 3, kFileData = 4, kDataNum = 5;

@@ -15,28 +15,14 @@ namespace {
 
 const std::uint64_t kGiB = 1024ull * 1024 * 1024;
 
-// A folder of its own under the temporary folder, removed with everything in it.
-class Fixture {
+// A fixture folder that can also hold sparse files of any size.
+class Fixture : public TempFolder {
 public:
-    explicit Fixture(const wchar_t* name)
-    {
-        wchar_t temp[MAX_PATH];
-        ::GetTempPathW(MAX_PATH, temp);
-        m_path = std::wstring(temp) + L"tallyfold-read-" + name;
-        RemoveTree(m_path);
-        ::CreateDirectoryW(m_path.c_str(), nullptr);
-    }
-    ~Fixture() { RemoveTree(m_path); }
-
-    const std::wstring& Path() const { return m_path; }
-    std::wstring Of(const wchar_t* name) const { return m_path + L"\\" + name; }
+    explicit Fixture(const wchar_t* name) : TempFolder(L"tallyfold-read-", name) {}
 
     void Write(const wchar_t* name, const std::string& bytes) const
     {
-        tallyfold::unique_file file(::CreateFileW(Of(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        ASSERT_TRUE(file) << "cannot create the fixture file";
-        DWORD written = 0;
-        ASSERT_TRUE(bytes.empty() || ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+        ASSERT_TRUE(TempFolder::Write(name, bytes)) << "cannot create the fixture file";
     }
 
     // A file of this size that takes no room on disk.
@@ -49,9 +35,6 @@ public:
         ASSERT_TRUE(::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN));
         ASSERT_TRUE(::SetEndOfFile(file.get()));
     }
-
-private:
-    std::wstring m_path;
 };
 
 std::wstring Get(CLIGetXmlResultQR* result, HRESULT (STDMETHODCALLTYPE CLIGetXmlResultQR::*get)(BSTR*))

@@ -134,4 +134,36 @@ inline void RemoveTree(const std::wstring& path)
     ::RemoveDirectoryW(path.c_str());
 }
 
+// A folder of its own under the temporary folder, removed with everything in it.
+class TempFolder {
+public:
+    TempFolder(const std::wstring& prefix, const wchar_t* name)
+    {
+        wchar_t temp[MAX_PATH];
+        ::GetTempPathW(MAX_PATH, temp);
+        m_path = std::wstring(temp) + prefix + name;
+        RemoveTree(m_path);
+        ::CreateDirectoryW(m_path.c_str(), nullptr);
+    }
+    ~TempFolder() { RemoveTree(m_path); }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::wstring& Path() const { return m_path; }
+    std::wstring Of(const std::wstring& name) const { return m_path + L"\\" + name; }
+
+    // Creates or replaces a file holding exactly these bytes.
+    bool Write(const std::wstring& name, const std::string& bytes) const
+    {
+        tallyfold::unique_file file(::CreateFileW(Of(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD written = 0;
+        return file && (bytes.empty() || (::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                                                      &written, nullptr) &&
+                                          written == bytes.size()));
+    }
+
+private:
+    std::wstring m_path;
+};
+
 } // namespace tftest
