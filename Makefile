@@ -1,13 +1,12 @@
 # make demo   set up, build, register in a private Wine prefix and run the page flow
-# make test   set up, build, run every test under Wine
-# make bench  the benchmark (never part of make test)
-.PHONY: all setup build test-build test demo bench clean
+# make test   set up, build, run every test under Wine: against the 32-bit deliverables in dist/
+#             (where 32-bit Wine runs, natively or through qemu-user) and against the x86_64
+#             build of the same sources (always)
+# make bench  the benchmark, on the x86_64 build (never part of make test)
+.PHONY: all setup build build-x86_64 test demo bench clean
 
 BUILD ?= build
 DIST ?= $(CURDIR)/dist
-TEST_ARCH := $(shell tools/test-arch.sh)
-DIST_BUILD := $(BUILD)/i686
-TEST_BUILD := $(BUILD)/$(TEST_ARCH)
 JOBS ?= 2
 # A deployment's own host names for Siteward: make build SITEWARD_DOWNLOAD_HOST=... SITEWARD_SECOND_HOST=...
 SITEWARD_ARGS := $(if $(SITEWARD_DOWNLOAD_HOST),-DSITEWARD_DOWNLOAD_HOST=$(SITEWARD_DOWNLOAD_HOST)) \
@@ -18,29 +17,29 @@ all: build
 setup:
 	@bash tools/setup.sh
 
-# The deliverables: 32-bit Tallyfold.dll and Siteward.exe in dist/.
+# The deliverables: 32-bit Tallyfold.dll and Siteward.exe in dist/, with their tests beside them.
 build: setup
-	cmake -S . -B $(DIST_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+	cmake -S . -B $(BUILD)/i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
 	      -DCMAKE_BUILD_TYPE=Release -DTALLYFOLD_DIST_DIR=$(DIST) -DTALLYFOLD_DELIVERABLE_DIR=$(DIST) $(SITEWARD_ARGS)
-	cmake --build $(DIST_BUILD) -j $(JOBS)
+	cmake --build $(BUILD)/i686 -j $(JOBS)
 
-# What the tests run: the deliverables themselves where this machine runs 32-bit Wine,
-# else the same sources built for 64-bit Windows.
-test-build: build
-ifneq ($(TEST_ARCH),i686)
-	cmake -S . -B $(TEST_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$(TEST_ARCH).cmake \
-	      -DCMAKE_BUILD_TYPE=Release -DTALLYFOLD_DIST_DIR=$(abspath $(TEST_BUILD))/bin -DTALLYFOLD_DELIVERABLE_DIR=$(DIST) $(SITEWARD_ARGS)
-	cmake --build $(TEST_BUILD) -j $(JOBS)
-endif
+# The same sources for 64-bit Windows: runs natively everywhere, so it is tested on every
+# machine, keeps the sources pointer-size clean and is where the benchmark runs.
+build-x86_64: build
+	cmake -S . -B $(BUILD)/x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
+	      -DCMAKE_BUILD_TYPE=Release -DTALLYFOLD_DIST_DIR=$(abspath $(BUILD))/x86_64/bin -DTALLYFOLD_DELIVERABLE_DIR=$(DIST) $(SITEWARD_ARGS)
+	cmake --build $(BUILD)/x86_64 -j $(JOBS)
 
-test: test-build
-	tools/run-tests.sh $(TEST_BUILD)
+test: build-x86_64
+	tools/run-suites.sh $(BUILD)
 
-demo: test-build
-	tools/with-wine.sh $(TEST_BUILD) tools/demo.sh $(TEST_BUILD)
+# The page flow on the deliverable where 32-bit Wine runs, else on the x86_64 build.
+demo: build-x86_64
+	@arch=x86_64; tools/wine32.sh >/dev/null && arch=i686; \
+	 tools/with-wine.sh $(BUILD)/$$arch tools/demo.sh $(BUILD)/$$arch
 
-bench: test-build
-	tools/with-wine.sh $(TEST_BUILD) tools/bench.sh $(TEST_BUILD)
+bench: build-x86_64
+	tools/with-wine.sh $(BUILD)/x86_64 tools/bench.sh $(BUILD)/x86_64
 
 clean:
 	rm -rf $(BUILD) $(DIST)

@@ -41,24 +41,21 @@ function(tallyfold_add_gtest)
   endif()
 endfunction()
 
-# tallyfold_add_jstest(NAME n SCRIPT file.js [ARGS ...] [ENV k=v ...] [AS_USER] [FILE_SIZE_LIMIT_KB n])
+# tallyfold_add_jstest(NAME n SCRIPT file.js [ARGS ...] [ENV k=v ...] [AS_USER] [FULL_DISK_KB n])
 # Runs a JScript file through cscript against the registered DLL. A file.setup.sh beside the
 # script prepares a fixture folder first (its Windows path is in TF_FIXTURE). AS_USER runs it
 # as an unprivileged user with a prefix of its own, where Wine enforces file permissions.
+# FULL_DISK_KB mounts a filesystem of that size for the script to fill (TF_FULL_DISK).
 function(tallyfold_add_jstest)
-  cmake_parse_arguments(T "AS_USER" "NAME;SCRIPT;TIMEOUT;FILE_SIZE_LIMIT_KB" "ARGS;ENV" ${ARGN})
+  cmake_parse_arguments(T "AS_USER" "NAME;SCRIPT;TIMEOUT;FULL_DISK_KB" "ARGS;ENV" ${ARGN})
   set(runner ${TALLYFOLD_TOOLS}/run-js.sh)
   if(T_AS_USER)
     set(runner ${TALLYFOLD_TOOLS}/as-user.sh)
   endif()
-  if(T_FILE_SIZE_LIMIT_KB)
-    # No file of the test may grow past the limit: a write beyond it fails for real (the
-    # signal that would end the process is ignored).
-    add_test(NAME ${T_NAME} COMMAND bash -c "trap '' XFSZ; ulimit -f ${T_FILE_SIZE_LIMIT_KB}; exec \"$@\""
-             _ ${runner} ${CMAKE_CURRENT_SOURCE_DIR}/${T_SCRIPT} ${T_ARGS})
-  else()
-    add_test(NAME ${T_NAME} COMMAND ${runner} ${CMAKE_CURRENT_SOURCE_DIR}/${T_SCRIPT} ${T_ARGS})
+  if(T_FULL_DISK_KB)
+    list(APPEND T_ENV TALLYFOLD_FULL_DISK_KB=${T_FULL_DISK_KB})
   endif()
+  add_test(NAME ${T_NAME} COMMAND ${runner} ${CMAKE_CURRENT_SOURCE_DIR}/${T_SCRIPT} ${T_ARGS})
   set(timeout 300)
   if(T_TIMEOUT)
     set(timeout ${T_TIMEOUT})

@@ -29,7 +29,7 @@ cp "$TALLYFOLD_DLL_UNIX" "$stage/bin/Tallyfold.dll"
 cp "$TALLYFOLD_TFTOOL_UNIX" "$stage/bin/tftool.exe"
 chown -R "$user" "$stage"
 . "$here/common.sh"
-arch=${TALLYFOLD_TEST_ARCH:-$("$here/test-arch.sh")}
+arch=$TALLYFOLD_TEST_ARCH # set by with-wine.sh
 # The test's own switches pass through; nothing else of root's environment does.
 passed=()
 [ -n "${TALLYFOLD_OUTPUT+set}" ] && passed+=("TALLYFOLD_OUTPUT=$TALLYFOLD_OUTPUT")

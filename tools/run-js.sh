@@ -8,8 +8,16 @@ here=$(cd "$(dirname "$0")" && pwd)
 lib=${TALLYFOLD_TESTLIB:-$here/../tests/js/lib/testlib.js}
 script=$1; shift
 work=$(mktemp -d "${TMPDIR:-/tmp}/tallyfold-js.XXXXXX")
-trap 'chmod -R u+rwx "$work" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'mountpoint -q "$work/full" && umount "$work/full"; chmod -R u+rwx "$work" 2>/dev/null; rm -rf "$work"' EXIT
 . "$here/common.sh"
+# A filesystem that really fills up, for the writes that must fail for lack of space. Only
+# root can mount one; without it the rows that need it say they were left out.
+if [ -n "${TALLYFOLD_FULL_DISK_KB:-}" ] && [ "$(id -u)" -eq 0 ]; then
+  mkdir "$work/full"
+  if mount -t tmpfs -o "size=${TALLYFOLD_FULL_DISK_KB}k" tallyfold-full "$work/full"; then
+    export TF_FULL_DISK=$(winpath "$work/full")
+  fi
+fi
 name=$(basename "$script")
 cat "$lib" "$script" > "$work/$name"
 if [ -f "${script%.js}.setup.sh" ]; then

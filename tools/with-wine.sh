@@ -1,13 +1,28 @@
 #!/usr/bin/env bash
 # with-wine.sh BUILD_DIR COMMAND...
 # The one place where tests, the demo and the benchmark get their Wine prefix: a private
-# 32-bit prefix that behaves like a Japanese Windows, with a persistent wineserver and no
-# crash debugger. The prefix lives in BUILD_DIR/wineprefix unless TALLYFOLD_WINEPREFIX names one.
+# prefix of the build's architecture (win32 for an i686 build, win64 for an x86_64 one) that
+# behaves like a Japanese Windows, with a persistent wineserver and no crash debugger. The
+# prefix lives in BUILD_DIR/wineprefix unless TALLYFOLD_WINEPREFIX names one.
 set -eu
 build=$(mkdir -p "$1" && cd "$1" && pwd); shift
 
 here=$(cd "$(dirname "$0")" && pwd)
-arch=${TALLYFOLD_TEST_ARCH:-$("$here/test-arch.sh")}
+# The build's own architecture; a folder that is no build (as-user.sh's) names it in
+# TALLYFOLD_TEST_ARCH.
+arch=$(sed -n 's/^TALLYFOLD_ARCH:INTERNAL=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
+arch=${arch:-${TALLYFOLD_TEST_ARCH:-}}
+case $arch in
+  i686|x86_64) ;;
+  *) echo "with-wine.sh: $build is no i686 or x86_64 build and TALLYFOLD_TEST_ARCH is not set" >&2; exit 2 ;;
+esac
+export TALLYFOLD_TEST_ARCH=$arch
+# Where 32-bit Wine runs through qemu-user, tests leave out the few cases that the emulator
+# cannot answer truly (each prints a "left out: " line saying why).
+unset TALLYFOLD_EMULATED
+if [ "$arch" = i686 ] && [ "$("$here/wine32.sh")" = emulated ]; then
+  export TALLYFOLD_EMULATED=qemu-i386
+fi
 export WINEPREFIX=${TALLYFOLD_WINEPREFIX:-$build/wineprefix}
 # "wine" on PATH is the loader of the test architecture.
 mkdir -p "$build/winebin"

@@ -15,7 +15,9 @@ tfCase("dialog flow", function () {
     var chosen = freshFolder("dialog \u9078\u629e");
 
     var rows = [
-        { name: "chosen folder", args: ["ok", chosen], expected: outcome({ Result: "S_OK", SelectFolderPath: chosen }) },
+        { name: "chosen folder", args: ["ok", chosen], expected: outcome({ Result: "S_OK", SelectFolderPath: chosen }),
+          emulator: "under qemu-user the desktop process loses its RPC server thread as it starts, so choosing a folder " +
+                    "never closes the dialog (a shell-only program shows the same); the x86_64 run covers it" },
         { name: "cancel", args: ["cancel"], expected: outcome({ Result: "S_FALSE" }) }
     ];
 

@@ -33,6 +33,12 @@ constexpr DWORD kAppearTimeoutMs = 20000;
 constexpr DWORD kCloseTimeoutMs = 10000;
 constexpr char kFunctionHeader[] = " CLCGetXmlQR::GetFolderPath--\r\n予期せぬ例外が発生しました。\r\n[File:";
 constexpr char kWorkerSource[] = "CLCQRGetFolderPath.cpp Line:";
+// Why the table of endings cannot run under qemu-user.
+constexpr char kEndingsUnderEmulator[] =
+    "under qemu-user the desktop process loses its RPC server thread as it starts (Wine gets no trap number for a "
+    "fault), so choosing a folder never closes the dialog (a shell-only program shows the same), and this program "
+    "then dies of a signal Wine never sees or hangs; the x86_64 run covers it, and the cancel path runs here in "
+    "OwnedByTheActiveWindow and js_dialog_folder";
 
 std::wstring Variable(const wchar_t* name)
 {
@@ -270,6 +276,8 @@ protected:
 // may have chosen a folder, with nothing preselected.
 TEST_F(FolderDialogTest, EndingsOnOneControl)
 {
+    if (tftest::LeftOutUnderEmulator("FolderDialogTest.EndingsOnOneControl", kEndingsUnderEmulator))
+        return;
     ASSERT_EQ(nullptr, ::GetActiveWindow());
     ASSERT_NE(0u, ::GetEnvironmentVariableW(L"TALLYFOLD_OUTPUT", nullptr, 0)) << "the log must be on";
 

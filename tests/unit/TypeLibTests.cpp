@@ -210,17 +210,23 @@ void CheckLibrary(const std::wstring& path)
 
 } // namespace
 
-TEST_F(ComTest, TypeLibraryOfTheDllUnderTest)
+// The DLL under test and, in a run whose DLL under test is another build, the 32-bit
+// deliverable as well.
+static std::vector<std::wstring> DllsToCheck()
 {
-    CheckLibrary(EnvW(L"TALLYFOLD_DLL"));
+    std::vector<std::wstring> dlls = {EnvW(L"TALLYFOLD_DLL")};
+    const std::wstring deliverable = EnvW(L"TALLYFOLD_DELIVERABLE_DLL");
+    if (!deliverable.empty() && deliverable != dlls.front())
+        dlls.push_back(deliverable);
+    return dlls;
 }
 
-TEST_F(ComTest, TypeLibraryOfThe32BitDeliverable)
+TEST_F(ComTest, TypeLibrary)
 {
-    const std::wstring path = EnvW(L"TALLYFOLD_DELIVERABLE_DLL");
-    if (path.empty() || path == EnvW(L"TALLYFOLD_DLL"))
-        GTEST_SKIP() << "the DLL under test is the deliverable";
-    CheckLibrary(path);
+    for (const std::wstring& dll : DllsToCheck()) {
+        SCOPED_TRACE(testing::PrintToString(dll));
+        CheckLibrary(dll);
+    }
 }
 
 namespace {
@@ -259,15 +265,10 @@ void CheckResources(const std::wstring& path)
 
 } // namespace
 
-TEST(Resources, OfTheDllUnderTest)
+TEST(Resources, OfTheDll)
 {
-    CheckResources(EnvW(L"TALLYFOLD_DLL"));
-}
-
-TEST(Resources, OfThe32BitDeliverable)
-{
-    const std::wstring path = EnvW(L"TALLYFOLD_DELIVERABLE_DLL");
-    if (path.empty() || path == EnvW(L"TALLYFOLD_DLL"))
-        GTEST_SKIP() << "the DLL under test is the deliverable";
-    CheckResources(path);
+    for (const std::wstring& dll : DllsToCheck()) {
+        SCOPED_TRACE(testing::PrintToString(dll));
+        CheckResources(dll);
+    }
 }
