@@ -1,5 +1,6 @@
 #include "CLCQRReadXmlData.h"
 
+#include "FileCalls.h"
 #include "QRErrorTable.h"
 #include "Report.h"
 
@@ -115,8 +116,16 @@ void CLCQRReadXmlData::ReadXmlData(const wchar_t* pszFolderPath, XmlDataMap& sto
             // before stays in the store. The owners close the enumeration on every way out.
             if (!CheckEachFile(findData) || !ReadEachFile(findData, store))
                 return;
-        } while (::FindNextFileW(search.get(), &findData));
+        } while (g_fileCalls.findNextFileW(search.get(), &findData));
+        // Only "no more files" ends a listing; any other failure (a share that went away in
+        // the middle of it) left files unlisted, and a short count must not pass for a whole
+        // one. What was stored stays, as after every failure.
+        const DWORD listingEnd = ::GetLastError();
         search.reset();
+        if (listingEnd != ERROR_NO_MORE_FILES) {
+            TF_REPORT_UNEXPECTED(m_pResult.get(), kFunction);
+            return;
+        }
 
         if (m_lFileNum == 0) {
             TF_REPORT_FAILURE(m_pResult.get(), kFunction, "対象ファイルが0件。", QR10004E);

@@ -2,6 +2,6 @@
 
 namespace tallyfold {
 
-FileCalls g_fileCalls = {::FlushFileBuffers, ::CloseHandle};
+FileCalls g_fileCalls = {::FlushFileBuffers, ::CloseHandle, ::FindNextFileW};
 
 } // namespace tallyfold

@@ -191,7 +191,7 @@ TEST_F(CsvWriteTests, WrittenOnlyOnceFlushedAndClosed)
         ASSERT_HR(S_OK, dll.Create(CLSID_CLCGetXmlResultQR, IID_CLIGetXmlResultQR, result));
         g_afterWrite = AfterWrite{{}, c.flushFails, c.closeFails};
         {
-            FileCallsStandIn standIns({FlushStandIn, CloseStandIn});
+            FileCallsStandIn standIns({FlushStandIn, CloseStandIn, ::FindNextFileW});
             tallyfold::CLCQRCsvWrite worker(result.get());
             worker.WriteFileData(path.c_str(), bytes.data(), static_cast<DWORD>(bytes.size()));
         }

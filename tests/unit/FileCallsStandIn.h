@@ -1,6 +1,6 @@
 // Stand-ins for the workers' platform file calls, for failures that no test machine brings
-// about for real (a flush or close that fails on a network share). In place for as long as
-// the object lives; the real calls come back after.
+// about for real (a flush or close that fails on a network share, a listing that a dropped
+// share cuts short). In place for as long as the object lives; the real calls come back after.
 #pragma once
 
 #include "FileCalls.h"
