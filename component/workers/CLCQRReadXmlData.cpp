@@ -181,6 +181,7 @@ bool CLCQRReadXmlData::ReadEachFile(const WIN32_FIND_DATAW& findData, XmlDataMap
     static const char kFunction[] = "CLCQRReadXmlData::ReadEachFile";
     const std::wstring path = std::wstring(m_pszFolderPath) + L"\\" + findData.cFileName;
 
+    unique_cotaskmem_ptr<wchar_t> text;
     {
         unique_file file(OpenForReading(path));
         if (!file) {
@@ -214,21 +215,22 @@ bool CLCQRReadXmlData::ReadEachFile(const WIN32_FIND_DATAW& findData, XmlDataMap
         // Malformed sequences are not an error: they decode to replacement characters.
         const int count = length > 0 ? ::MultiByteToWideChar(CP_UTF8, 0, start, length, nullptr, 0) : 0;
         const size_t wideBytes = (static_cast<size_t>(count) + 1) * sizeof(wchar_t);
-        if (!Reserve(m_pText, m_cbText, wideBytes)) {
+        text.reset(static_cast<wchar_t*>(::CoTaskMemAlloc(wideBytes)));
+        if (!text) {
             TF_REPORT_UNEXPECTED(m_pResult.get(), kFunction);
             return false;
         }
-        std::memset(m_pText.get(), 0, wideBytes);
+        std::memset(text.get(), 0, wideBytes);
         if (count > 0)
-            ::MultiByteToWideChar(CP_UTF8, 0, start, length, m_pText.get(), count);
+            ::MultiByteToWideChar(CP_UTF8, 0, start, length, text.get(), count);
     }
-    const wchar_t* text = m_pText.get();
 
-    // The text ends at its first U+0000, if it holds one. The entry is whole before it goes
+    // The buffer the text was decoded into becomes the entry's own, so a file's text is never
+    // held twice; its first U+0000, if any, ends the text. The entry is whole before it goes
     // into the store, so no memory failure can leave half an entry there.
     XmlDataEntry entry;
     entry.fileName = findData.cFileName;
-    entry.fileData = text;
+    entry.fileData = std::move(text);
     store[m_lFileNum] = std::move(entry);
     return true;
 }

@@ -327,7 +327,7 @@ TEST_F(ListingCutShort, ReportsTheReadAsFailed)
         for (const auto& [position, entry] : store) {
             EXPECT_EQ(key++, position);
             const std::wstring& name = entry.fileName;
-            EXPECT_EQ(L"<" + name.substr(0, 1) + L"/>", entry.fileData) << "the text of its own file";
+            EXPECT_EQ(L"<" + name.substr(0, 1) + L"/>", std::wstring(entry.fileData.get())) << "the text of its own file";
         }
     }
 }
