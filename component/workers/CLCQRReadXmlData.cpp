@@ -162,7 +162,6 @@ bool CLCQRReadXmlData::CheckEachFile(const WIN32_FIND_DATAW& findData)
         TF_REPORT_UNEXPECTED(m_pResult.get(), kFunction);
         return false;
     }
-    file.reset();
 
     // The file that crosses the limit counts in full, all 64 bits of it; the sum saturates
     // rather than wrap, so no size can bring the total back under the limit.
@@ -173,17 +172,20 @@ bool CLCQRReadXmlData::CheckEachFile(const WIN32_FIND_DATAW& findData)
         TF_REPORT_FAILURE(m_pResult.get(), kFunction, "ファイル合計サイズ > 20971520バイト。", QR10005E);
         return false;
     }
+    // The read takes the file as the test opened it: opening every file a second time costs a
+    // round trip to the file system each, and finds nothing that the first open did not.
+    m_file = std::move(file);
     return true;
 }
 
 bool CLCQRReadXmlData::ReadEachFile(const WIN32_FIND_DATAW& findData, XmlDataMap& store)
 {
     static const char kFunction[] = "CLCQRReadXmlData::ReadEachFile";
-    const std::wstring path = std::wstring(m_pszFolderPath) + L"\\" + findData.cFileName;
-
     unique_cotaskmem_ptr<wchar_t> text;
     {
-        unique_file file(OpenForReading(path));
+        // The file as its open test left it, or opened here when no test came first.
+        unique_file file(m_file ? std::move(m_file)
+                                : unique_file(OpenForReading(std::wstring(m_pszFolderPath) + L"\\" + findData.cFileName)));
         if (!file) {
             TF_REPORT_UNEXPECTED(m_pResult.get(), kFunction);
             return false;

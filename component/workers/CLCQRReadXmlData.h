@@ -43,6 +43,8 @@ private:
     const wchar_t* m_pszFolderPath = L"";
     std::int32_t m_lFileNum = 0;
     std::int64_t m_llTotalSize = 0;
+    // The file that passed its open test, until it is read.
+    unique_file m_file;
     // The byte buffer serves every file of the call, growing when a file needs more: memory
     // freed and obtained again for each file has to be faulted in again each time.
     unique_cotaskmem_ptr<unsigned char> m_pBytes;
