@@ -5,7 +5,7 @@
 // compares exactly, cannot serve them, so that loop shows the rate without the cache.
 //
 // Arguments: the folder of XML files, the number of rounds. Prints one line per timed loop,
-// "<loop> <files handed out> <milliseconds>", or "error <text>" and exit code 1.
+// "<round> <loop> <files handed out> <milliseconds>", or "error <text>" and exit code 1.
 var args = WScript.Arguments;
 var folder = args(0), rounds = parseInt(args(1), 10);
 
@@ -68,7 +68,9 @@ var loops = {
         return total;
     }
 };
-var order = ["component", "uncached", "dictionary"];
+// Each compared loop runs right beside the dictionary's, on one side of it in even rounds and
+// on the other in odd ones, so that a slow spell of the machine falls on both sides of a ratio.
+var order = ["component", "dictionary", "uncached"];
 
 var expected = loops.dictionary(1);
 for (var k = 0; k < order.length; k++) {
@@ -86,14 +88,12 @@ for (;;) {
     passes *= 2;
 }
 
-// The loops take turns, starting one later each round, so that a slow spell of the machine
-// does not fall on one loop alone.
 for (var round = 0; round < rounds; round++) {
     for (var k = 0; k < order.length; k++) {
-        var name = order[(round + k) % order.length];
+        var name = order[round % 2 === 0 ? k : order.length - 1 - k];
         var start = new Date().getTime();
         loops[name](passes);
-        WScript.Echo(name + " " + passes * count + " " + (new Date().getTime() - start));
+        WScript.Echo(round + " " + name + " " + passes * count + " " + (new Date().getTime() - start));
     }
 }
 control.ClearXmlData();

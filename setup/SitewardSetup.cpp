@@ -78,6 +78,40 @@ private:
     bool m_raised = false;
 };
 
+// The run under way, for the last-chance filter below.
+ZoneFlags* g_pRunFlags = nullptr;
+
+// A fault inside the security manager (an access violation, say) is no C++ exception: no catch
+// sees it, and the process would end with the zone still taking sites without verification.
+// While a run is under way, the last chance of an unhandled fault puts the user's "Flags" back
+// and ends the process as an exception ends the run.
+LONG WINAPI RestoreOnFault(EXCEPTION_POINTERS*)
+{
+    if (g_pRunFlags && g_pRunFlags->IsRaised())
+        g_pRunFlags->Restore();
+    ::TerminateProcess(::GetCurrentProcess(), kExitRefused);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+// Holds the filter in place for one run; the caller's own filter comes back after it.
+class FaultRestore {
+public:
+    explicit FaultRestore(ZoneFlags& flags) noexcept : m_previous(::SetUnhandledExceptionFilter(RestoreOnFault))
+    {
+        g_pRunFlags = &flags;
+    }
+    ~FaultRestore()
+    {
+        g_pRunFlags = nullptr;
+        ::SetUnhandledExceptionFilter(m_previous);
+    }
+    FaultRestore(const FaultRestore&) = delete;
+    FaultRestore& operator=(const FaultRestore&) = delete;
+
+private:
+    LPTOP_LEVEL_EXCEPTION_FILTER m_previous;
+};
+
 // "https://" and the host, as the security manager takes it. A host that is not text of the
 // ANSI code page, or a string that cannot be had, ends the run as an exception does.
 unique_bstr MakeOrigin(const char* host)
@@ -149,6 +183,7 @@ int RegisterTrustedSites(const char* downloadHost, const char* secondHost) noexc
 {
     const char* const hosts[2] = {downloadHost, secondHost};
     ZoneFlags flags;
+    FaultRestore lastChance(flags);
     try {
         return RegisterWithZone(hosts, flags);
     } catch (...) {

@@ -16,7 +16,8 @@ enum ExitCode : int {
 
 // The hosts are bare host names in the ANSI code page ("download.example.com": no scheme,
 // no slash); the download host comes first in both the zone and the pop-up allow list.
-// Returns the process exit code. Never throws.
+// Returns the process exit code. Never throws; a fault that no handler takes during the run
+// ends the process with kExitRefused, after the zone's "Flags" are put back.
 int RegisterTrustedSites(const char* downloadHost, const char* secondHost) noexcept;
 
 } // namespace siteward

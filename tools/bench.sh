@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # bench.sh BUILD_DIR: the benchmark (make bench), never part of the tests. Registers the DLL
 # of that build in the private prefix (with-wine.sh prepared it), names the machine, and runs
-# the benchmark program, which prints the table. TALLYFOLD_BENCH_ROUNDS sets the rounds.
+# the benchmark program, which prints the table. TALLYFOLD_BENCH_ROUNDS sets the rounds (11 at
+# least). The machine's load average is printed as the run begins and as it ends.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -25,4 +26,5 @@ echo "  Date:  $(date -u '+%Y-%m-%d %H:%M UTC')"
 rc=0
 wine "$bench" "$(winpath "$root/bench/handout.js")" >"$out/bench.txt" 2>"$out/progress.txt" </dev/null || rc=$?
 cat "$out/progress.txt" "$out/bench.txt"
+echo "  Load:  $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min averages when the run ended)"
 exit $rc

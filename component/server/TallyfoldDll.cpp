@@ -4,8 +4,13 @@
 
 using tallyfold::Module;
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
 {
+    // When the process is ending, its other threads were stopped wherever they stood, perhaps
+    // inside the log's lock or an allocation: whatever the notification did then could wait
+    // for them for ever. This notification touches nothing: the process's end frees it all.
+    if (reason == DLL_PROCESS_DETACH && reserved)
+        return TRUE;
     // The log's switch is read on every notification, so a thread started after the
     // variable appeared also turns it on.
     tallyfold::InitLogOutput();

@@ -1,5 +1,6 @@
 #include "CLCQRCsvWrite.h"
 
+#include "FileCalls.h"
 #include "QRErrorTable.h"
 #include "Report.h"
 
@@ -103,10 +104,14 @@ void CLCQRCsvWrite::WriteFileData(const wchar_t* path, const char* data, DWORD b
 
         DWORD written = 0;
         const BOOL wrote = ::WriteFile(file.get(), data, byteCount, &written, nullptr);
-        file.reset();
+        // The platform may take the bytes into its cache and fail only when they go to the
+        // disk (a share with write-behind caching, a volume that fills meanwhile): the CSV is
+        // written only once the flush and the close have succeeded too.
+        const BOOL flushed = wrote && g_fileCalls.flushFileBuffers(file.get());
+        const BOOL closed = g_fileCalls.closeHandle(file.release());
         // A short write is a failed one: the page must not be told its CSV was written
         // when only part of it reached the file.
-        if (!wrote || written != byteCount) {
+        if (!wrote || written != byteCount || !flushed || !closed) {
             // The file stays as created or truncated; nothing is removed.
             TF_REPORT_FAILURE(m_pResult.get(), kWriteFileData, "ファイルへの書き込みが失敗しました。", QR10010E);
             return;

@@ -14,7 +14,7 @@ void CLCQRGetXmlData::GetXmlData(std::int32_t lIndex, const XmlDataMap& store)
         PutProperty(m_pResult.get(), &CLIGetXmlResultQR::put_Result, kResultOk);
         const XmlDataEntry& entry = store.at(lIndex);
         PutProperty(m_pResult.get(), &CLIGetXmlResultQR::put_FileNameStr, entry.fileName);
-        PutProperty(m_pResult.get(), &CLIGetXmlResultQR::put_FileDataStr, entry.fileData);
+        PutProperty(m_pResult.get(), &CLIGetXmlResultQR::put_FileDataStr, entry.fileData.get());
         HandOff(m_pResult.get());
     } catch (...) {
         TF_REPORT_UNEXPECTED(m_pResult.get(), kFunction);

@@ -1,5 +1,6 @@
 #include "CLCQRReadXmlData.h"
 
+#include "FileCalls.h"
 #include "QRErrorTable.h"
 #include "Report.h"
 
@@ -115,8 +116,16 @@ void CLCQRReadXmlData::ReadXmlData(const wchar_t* pszFolderPath, XmlDataMap& sto
             // before stays in the store. The owners close the enumeration on every way out.
             if (!CheckEachFile(findData) || !ReadEachFile(findData, store))
                 return;
-        } while (::FindNextFileW(search.get(), &findData));
+        } while (g_fileCalls.findNextFileW(search.get(), &findData));
+        // Only "no more files" ends a listing; any other failure (a share that went away in
+        // the middle of it) left files unlisted, and a short count must not pass for a whole
+        // one. What was stored stays, as after every failure.
+        const DWORD listingEnd = ::GetLastError();
         search.reset();
+        if (listingEnd != ERROR_NO_MORE_FILES) {
+            TF_REPORT_UNEXPECTED(m_pResult.get(), kFunction);
+            return;
+        }
 
         if (m_lFileNum == 0) {
             TF_REPORT_FAILURE(m_pResult.get(), kFunction, "対象ファイルが0件。", QR10004E);
@@ -153,7 +162,6 @@ bool CLCQRReadXmlData::CheckEachFile(const WIN32_FIND_DATAW& findData)
         TF_REPORT_UNEXPECTED(m_pResult.get(), kFunction);
         return false;
     }
-    file.reset();
 
     // The file that crosses the limit counts in full, all 64 bits of it; the sum saturates
     // rather than wrap, so no size can bring the total back under the limit.
@@ -164,16 +172,20 @@ bool CLCQRReadXmlData::CheckEachFile(const WIN32_FIND_DATAW& findData)
         TF_REPORT_FAILURE(m_pResult.get(), kFunction, "ファイル合計サイズ > 20971520バイト。", QR10005E);
         return false;
     }
+    // The read takes the file as the test opened it: opening every file a second time costs a
+    // round trip to the file system each, and finds nothing that the first open did not.
+    m_file = std::move(file);
     return true;
 }
 
 bool CLCQRReadXmlData::ReadEachFile(const WIN32_FIND_DATAW& findData, XmlDataMap& store)
 {
     static const char kFunction[] = "CLCQRReadXmlData::ReadEachFile";
-    const std::wstring path = std::wstring(m_pszFolderPath) + L"\\" + findData.cFileName;
-
+    unique_cotaskmem_ptr<wchar_t> text;
     {
-        unique_file file(OpenForReading(path));
+        // The file as its open test left it, or opened here when no test came first.
+        unique_file file(m_file ? std::move(m_file)
+                                : unique_file(OpenForReading(std::wstring(m_pszFolderPath) + L"\\" + findData.cFileName)));
         if (!file) {
             TF_REPORT_UNEXPECTED(m_pResult.get(), kFunction);
             return false;
@@ -205,21 +217,22 @@ bool CLCQRReadXmlData::ReadEachFile(const WIN32_FIND_DATAW& findData, XmlDataMap
         // Malformed sequences are not an error: they decode to replacement characters.
         const int count = length > 0 ? ::MultiByteToWideChar(CP_UTF8, 0, start, length, nullptr, 0) : 0;
         const size_t wideBytes = (static_cast<size_t>(count) + 1) * sizeof(wchar_t);
-        if (!Reserve(m_pText, m_cbText, wideBytes)) {
+        text.reset(static_cast<wchar_t*>(::CoTaskMemAlloc(wideBytes)));
+        if (!text) {
             TF_REPORT_UNEXPECTED(m_pResult.get(), kFunction);
             return false;
         }
-        std::memset(m_pText.get(), 0, wideBytes);
+        std::memset(text.get(), 0, wideBytes);
         if (count > 0)
-            ::MultiByteToWideChar(CP_UTF8, 0, start, length, m_pText.get(), count);
+            ::MultiByteToWideChar(CP_UTF8, 0, start, length, text.get(), count);
     }
-    const wchar_t* text = m_pText.get();
 
-    // The text ends at its first U+0000, if it holds one. The entry is whole before it goes
+    // The buffer the text was decoded into becomes the entry's own, so a file's text is never
+    // held twice; its first U+0000, if any, ends the text. The entry is whole before it goes
     // into the store, so no memory failure can leave half an entry there.
     XmlDataEntry entry;
     entry.fileName = findData.cFileName;
-    entry.fileData = text;
+    entry.fileData = std::move(text);
     store[m_lFileNum] = std::move(entry);
     return true;
 }

@@ -10,10 +10,11 @@
 
 namespace tallyfold {
 
-// One stored file: its name as the folder lists it and its text decoded from UTF-8.
+// One stored file: its name as the folder lists it and its text decoded from UTF-8, ending at
+// its first U+0000. The text stays in the task memory it was decoded into.
 struct XmlDataEntry {
     std::wstring fileName;
-    std::wstring fileData;
+    unique_cotaskmem_ptr<wchar_t> fileData;
 };
 
 // The store, keyed by 1-based position in the order the folder listed the files.
@@ -42,12 +43,12 @@ private:
     const wchar_t* m_pszFolderPath = L"";
     std::int32_t m_lFileNum = 0;
     std::int64_t m_llTotalSize = 0;
-    // The byte and text buffers serve every file of the call, growing when a file needs more:
-    // memory freed and obtained again for each file has to be faulted in again each time.
+    // The file that passed its open test, until it is read.
+    unique_file m_file;
+    // The byte buffer serves every file of the call, growing when a file needs more: memory
+    // freed and obtained again for each file has to be faulted in again each time.
     unique_cotaskmem_ptr<unsigned char> m_pBytes;
     size_t m_cbBytes = 0;
-    unique_cotaskmem_ptr<wchar_t> m_pText;
-    size_t m_cbText = 0;
 };
 
 } // namespace tallyfold

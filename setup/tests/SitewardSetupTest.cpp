@@ -91,7 +91,15 @@ constexpr LONG kInfoLengthMismatch = LONG(0xC0000004L);
     return ::testing::AssertionSuccess();
 }
 
-enum class Action { Answer, Throw, DeleteZoneKey };
+enum class Action { Answer, Throw, Fault, DeleteZoneKey };
+
+// An access violation, which no C++ handler takes. The address is read at run time, so the
+// compiler cannot turn the write into a trap of its own.
+void WriteThroughNull()
+{
+    volatile int* volatile target = nullptr;
+    *target = 1;
+}
 
 struct Reply {
     HRESULT hr;
@@ -154,6 +162,8 @@ public:
         calls.push_back(call);
         if (reply.action == Action::Throw)
             throw std::runtime_error("security manager failed");
+        if (reply.action == Action::Fault)
+            WriteThroughNull();
         if (reply.action == Action::DeleteZoneKey) {
             EXPECT_EQ(ERROR_SUCCESS, ::RegDeleteKeyW(HKEY_CURRENT_USER, kZoneKey));
         }
@@ -386,6 +396,22 @@ TEST_F(SitewardRun, OutcomesOfTheManagersAnswers)
         else
             EXPECT_EQ(allowBefore, KeySnapshot::Take(kAllowKey));
     }
+}
+
+// A fault inside the manager is no exception that a catch takes: the run still puts the user's
+// "Flags" back and ends the process with 255, the pop-up list untouched. The run ends the
+// process, so it runs in a child process of the test's own.
+TEST_F(SitewardRun, FaultInTheManagerRestoresTheZone)
+{
+    Prepare(kUserFlagsValue);
+    ASSERT_FALSE(HasFatalFailure());
+    m_manager.replies = {{S_OK}, {S_OK, Action::Fault}};
+    const KeySnapshot allowBefore = KeySnapshot::Take(kAllowKey);
+
+    EXPECT_EXIT(siteward::RegisterTrustedSites(kDownloadHost, kSecondHost), ::testing::ExitedWithCode(255), "");
+
+    ExpectZoneFlags(DwordBytes(kUserFlags));
+    EXPECT_EQ(allowBefore, KeySnapshot::Take(kAllowKey));
 }
 
 // Runs refused before anything changed: no manager is created and no key is touched.

@@ -1,10 +1,13 @@
 // CsvWrite called through the vtable: with null strings, which script cannot pass (a null
 // text is no text at all, unlike an empty one, and must not create the file, while a path
 // that is refused is reported before the text is looked at), and on a file that someone
-// else has open while sharing it fully.
+// else has open while sharing it fully. And the writer itself, whose flush or close fails.
+#include "CLCQRCsvWrite.h"
+#include "FileCallsStandIn.h"
 #include "TestSupport.h"
 
 #include <string>
+#include <vector>
 
 using namespace tftest;
 
@@ -126,6 +129,87 @@ TEST_F(CsvWriteTests, FileOpenElsewhereWithFullSharing)
         EXPECT_EQ(std::string("old"), std::string(bytes, read));
     }
     ::DeleteFileW(path.c_str());
+    ::RemoveDirectoryW(folder.c_str());
+}
+
+// Stand-ins for the calls after the write: each records itself, makes the real call and, when
+// told to, fails as a network share or a volume filled meanwhile makes it fail: the data went
+// into the cache, but could not be written out of it.
+struct AfterWrite {
+    std::vector<std::string> calls;
+    bool flushFails = false;
+    bool closeFails = false;
+};
+AfterWrite g_afterWrite;
+
+// The real call's answer, or a failure with this error when the case asks for one.
+BOOL Answer(BOOL real, bool fails, DWORD error)
+{
+    if (!fails)
+        return real;
+    ::SetLastError(error);
+    return FALSE;
+}
+
+BOOL WINAPI FlushStandIn(HANDLE file)
+{
+    g_afterWrite.calls.push_back("flush");
+    return Answer(::FlushFileBuffers(file), g_afterWrite.flushFails, ERROR_DISK_FULL);
+}
+
+BOOL WINAPI CloseStandIn(HANDLE file)
+{
+    g_afterWrite.calls.push_back("close");
+    return Answer(::CloseHandle(file), g_afterWrite.closeFails, ERROR_NETNAME_DELETED);
+}
+
+// The CSV is reported written only once the flush and the close have said so: either failing
+// is a failed write, "QR10010E", like a failed WriteFile. The platform here never fails a
+// flush or a close of a disk file, so stand-ins do, inside the writer's own code.
+TEST_F(CsvWriteTests, WrittenOnlyOnceFlushedAndClosed)
+{
+    TallyfoldDll dll;
+    ASSERT_TRUE(dll.Loaded());
+    const std::wstring folder = FreshFolder();
+    const std::wstring path = folder + L"\\kept.csv";
+    const std::string bytes = "a,b\r\n1,2\r\n";
+    struct Case {
+        const char* name;
+        bool flushFails;
+        bool closeFails;
+        const wchar_t* result;
+        const wchar_t* code;
+    };
+    const Case cases[] = {
+        {"flushed and closed", false, false, L"S_OK", L""},
+        {"flush fails", true, false, L"E_FAIL", L"QR10010E"},
+        {"close fails", false, true, L"E_FAIL", L"QR10010E"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        com_ptr<CLIGetXmlResultQR> result;
+        ASSERT_HR(S_OK, dll.Create(CLSID_CLCGetXmlResultQR, IID_CLIGetXmlResultQR, result));
+        g_afterWrite = AfterWrite{{}, c.flushFails, c.closeFails};
+        {
+            FileCallsStandIn standIns({FlushStandIn, CloseStandIn, ::FindNextFileW});
+            tallyfold::CLCQRCsvWrite worker(result.get());
+            worker.WriteFileData(path.c_str(), bytes.data(), static_cast<DWORD>(bytes.size()));
+        }
+        // The worker's hand-off reference goes with the check.
+        ExpectOutcome(result.get(), c.result, c.code);
+        EXPECT_EQ((std::vector<std::string>{"flush", "close"}), g_afterWrite.calls);
+
+        // The handle is closed on every path: the file opens without sharing, and the bytes
+        // reached it.
+        tallyfold::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(static_cast<bool>(file)) << "the writer's handle is still open: " << ::GetLastError();
+        char read[32] = {};
+        DWORD got = 0;
+        ASSERT_TRUE(::ReadFile(file.get(), read, sizeof read, &got, nullptr));
+        EXPECT_EQ(bytes, std::string(read, got));
+        file.reset();
+        ::DeleteFileW(path.c_str());
+    }
     ::RemoveDirectoryW(folder.c_str());
 }
 

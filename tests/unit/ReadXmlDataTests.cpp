@@ -1,7 +1,9 @@
 // Reading a folder through the DLL under test, where a script cannot look: the one reference
 // that every path of the reader hands out and the lock count left at the end, sizes beyond
-// 32 bits, allocation failures, and the trimming of folder paths.
+// 32 bits, allocation failures, and the trimming of folder paths. And the reader itself, whose
+// listing a dropped share cuts short.
 #include "CLCQRReadXmlData.h"
+#include "FileCallsStandIn.h"
 #include "MallocSpy.h"
 #include "TestSupport.h"
 
@@ -251,6 +253,83 @@ TEST_F(ReadTest, NoMemoryToTrimThePath)
     EXPECT_EQ(1u, spy.Failures());
     ExpectOutcome(out.get(), {L"E_FAIL", L"QR10003E", L"", L""});
     EXPECT_EQ(3u, References(out.get()));
+}
+
+namespace {
+
+// A listing that the share cuts short: the first g_entriesBeforeCut entries come, then the
+// error.
+unsigned g_entriesBeforeCut = 0;
+DWORD g_cutError = ERROR_SUCCESS;
+unsigned g_nextCalls = 0;
+
+class ListingCutShort : public ComTest {};
+
+BOOL WINAPI FindNextCutShort(HANDLE search, LPWIN32_FIND_DATAW entry)
+{
+    // FindFirstFileW delivered the first entry.
+    if (++g_nextCalls >= g_entriesBeforeCut) {
+        ::SetLastError(g_cutError);
+        return FALSE;
+    }
+    return ::FindNextFileW(search, entry);
+}
+
+} // namespace
+
+// A listing that ends in an error other than "no more files" (a share dropped in the middle of
+// it) is no shorter folder but a failure: "E_FAIL" / "QR10003E" whether or not a file was read,
+// with the files stored before it kept and no DataNum. The platform here lists a folder whole
+// at its first call, so the cut comes from a stand-in, in the reader's own code.
+TEST_F(ListingCutShort, ReportsTheReadAsFailed)
+{
+    TallyfoldDll dll;
+    ASSERT_TRUE(dll.Loaded());
+    Fixture folder(L"cut");
+    // A sub-folder lists first and is no candidate, then the three files.
+    ASSERT_TRUE(::CreateDirectoryW(folder.Of(L"0.xml").c_str(), nullptr));
+    for (const wchar_t* name : {L"a.xml", L"b.xml", L"c.xml"})
+        folder.Write(name, "<" + std::string(name, name + 1) + "/>");
+    struct Case {
+        const char* name;
+        unsigned entries; // delivered before the cut
+        DWORD error;
+        const wchar_t* result;
+        const wchar_t* code;
+        const wchar_t* dataNum;
+        size_t stored;
+    };
+    const Case cases[] = {
+        {"listed to its end", 100, ERROR_NO_MORE_FILES, L"S_OK", L"", L"3", 3},
+        {"cut before any candidate", 1, ERROR_NETNAME_DELETED, L"E_FAIL", L"QR10003E", L"", 0},
+        {"cut after one file", 2, ERROR_NETNAME_DELETED, L"E_FAIL", L"QR10003E", L"", 1},
+        {"cut after two files", 3, ERROR_UNEXP_NET_ERR, L"E_FAIL", L"QR10003E", L"", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        com_ptr<CLIGetXmlResultQR> result;
+        ASSERT_HR(S_OK, dll.Create(CLSID_CLCGetXmlResultQR, IID_CLIGetXmlResultQR, result));
+        g_entriesBeforeCut = c.entries;
+        g_cutError = c.error;
+        g_nextCalls = 0;
+        tallyfold::XmlDataMap store;
+        {
+            FileCallsStandIn standIn({::FlushFileBuffers, ::CloseHandle, FindNextCutShort});
+            tallyfold::CLCQRReadXmlData reader(result.get());
+            reader.m_lMaxFileNum = 5;
+            reader.ReadXmlData(folder.Path().c_str(), store);
+        }
+        // The reader's hand-off reference.
+        com_ptr<IDispatch> handedOff = com_ptr<IDispatch>::attach(result.get());
+        ExpectOutcome(result.get(), {c.result, c.code, L"", c.dataNum});
+        ASSERT_EQ(c.stored, store.size());
+        std::int32_t key = 1;
+        for (const auto& [position, entry] : store) {
+            EXPECT_EQ(key++, position);
+            const std::wstring& name = entry.fileName;
+            EXPECT_EQ(L"<" + name.substr(0, 1) + L"/>", std::wstring(entry.fileData.get())) << "the text of its own file";
+        }
+    }
 }
 
 // TrimWhitespace itself: its seven blanks at either end, nothing inside, nothing else.

@@ -1,0 +1,7 @@
+#include "FileCalls.h"
+
+namespace tallyfold {
+
+FileCalls g_fileCalls = {::FlushFileBuffers, ::CloseHandle, ::FindNextFileW};
+
+} // namespace tallyfold
