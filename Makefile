@@ -1,9 +1,9 @@
-# make demo   set up, build, register in a private Wine prefix and run the page flow
-# make test   set up, build, run every test under Wine: against the 32-bit deliverables in dist/
-#             (where 32-bit Wine runs, natively or through qemu-user) and against the x86_64
-#             build of the same sources (always)
-# make bench  the benchmark, on the x86_64 build (never part of make test)
-.PHONY: all setup build build-x86_64 test demo bench clean
+# make demo     set up, build, register in a private Wine prefix and run the page flow
+# make test     set up, build, run every test under Wine: against the 32-bit deliverables in
+#               dist/ (where 32-bit Wine runs, natively or through qemu-user) and against the
+#               x86_64 build of the same sources (always), each with its origin-locked build
+# make bench    the benchmark, on the x86_64 build (never part of make test)
+.PHONY: all setup build build-x86_64 build-locked test demo bench clean
 
 BUILD ?= build
 DIST ?= $(CURDIR)/dist
@@ -11,6 +11,18 @@ JOBS ?= 2
 # A deployment's own host names for Siteward: make build SITEWARD_DOWNLOAD_HOST=... SITEWARD_SECOND_HOST=...
 SITEWARD_ARGS := $(if $(SITEWARD_DOWNLOAD_HOST),-DSITEWARD_DOWNLOAD_HOST=$(SITEWARD_DOWNLOAD_HOST)) \
                  $(if $(SITEWARD_SECOND_HOST),-DSITEWARD_SECOND_HOST=$(SITEWARD_SECOND_HOST))
+# The origin lock of the deliverables (off by default): make build TALLYFOLD_LOCK_TO_SITEWARD_HOSTS=ON
+# and/or TALLYFOLD_ALLOWED_ORIGINS="https://a.example.com;https://b.example.com".
+# Given empty, a setting is cleared; not given, the build directory keeps what it had.
+given = $(if $(filter undefined,$(origin $(1))),,"-D$(1)=$($(1))")
+LOCK_ARGS := $(call given,TALLYFOLD_LOCK_TO_SITEWARD_HOSTS) $(call given,TALLYFOLD_ALLOWED_ORIGINS)
+# make test also builds a configuration locked to Siteward's two hosts for each architecture,
+# in build/<arch>-locked with its own DLL folder and Wine prefix (dist/ is never touched).
+LOCKED_ARGS ?= -DTALLYFOLD_LOCK_TO_SITEWARD_HOSTS=ON
+# configure BUILD_DIR TOOLCHAIN_ARCH DLL_DIR ARGS...
+configure = cmake -S . -B $(1) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$(2).cmake -DCMAKE_BUILD_TYPE=Release \
+                  -DTALLYFOLD_DIST_DIR=$(3) -DTALLYFOLD_DELIVERABLE_DIR=$(DIST) $(SITEWARD_ARGS) $(4) && \
+            cmake --build $(1) -j $(JOBS)
 
 all: build
 
@@ -19,18 +31,18 @@ setup:
 
 # The deliverables: 32-bit Tallyfold.dll and Siteward.exe in dist/, with their tests beside them.
 build: setup
-	cmake -S . -B $(BUILD)/i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
-	      -DCMAKE_BUILD_TYPE=Release -DTALLYFOLD_DIST_DIR=$(DIST) -DTALLYFOLD_DELIVERABLE_DIR=$(DIST) $(SITEWARD_ARGS)
-	cmake --build $(BUILD)/i686 -j $(JOBS)
+	$(call configure,$(BUILD)/i686,i686,$(DIST),$(LOCK_ARGS))
 
 # The same sources for 64-bit Windows: runs natively everywhere, so it is tested on every
 # machine, keeps the sources pointer-size clean and is where the benchmark runs.
 build-x86_64: build
-	cmake -S . -B $(BUILD)/x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
-	      -DCMAKE_BUILD_TYPE=Release -DTALLYFOLD_DIST_DIR=$(abspath $(BUILD))/x86_64/bin -DTALLYFOLD_DELIVERABLE_DIR=$(DIST) $(SITEWARD_ARGS)
-	cmake --build $(BUILD)/x86_64 -j $(JOBS)
+	$(call configure,$(BUILD)/x86_64,x86_64,$(abspath $(BUILD))/x86_64/bin,$(LOCK_ARGS))
 
-test: build-x86_64
+build-locked: build
+	$(call configure,$(BUILD)/i686-locked,i686,$(abspath $(BUILD))/i686-locked/bin,$(LOCKED_ARGS))
+	$(call configure,$(BUILD)/x86_64-locked,x86_64,$(abspath $(BUILD))/x86_64-locked/bin,$(LOCKED_ARGS))
+
+test: build-x86_64 build-locked
 	tools/run-suites.sh $(BUILD)
 
 # The page flow on the deliverable where 32-bit Wine runs, else on the x86_64 build.

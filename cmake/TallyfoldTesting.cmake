@@ -22,10 +22,11 @@ if(NOT TARGET gtest_main)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 endif()
 
-# tallyfold_add_gtest(NAME n SOURCES ... [LIBS ...] [REGISTERED] [ENV k=v ...] [TIMEOUT s])
-# REGISTERED: the test needs Tallyfold.dll registered in the prefix.
+# tallyfold_add_gtest(NAME n SOURCES ... [LIBS ...] [REGISTERED] [ENV k=v ...] [TIMEOUT s] [LABELS l ...])
+# REGISTERED: the test needs Tallyfold.dll registered in the prefix. LABELS "lock": the test
+# also runs against the origin-locked build.
 function(tallyfold_add_gtest)
-  cmake_parse_arguments(T "REGISTERED" "NAME;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  cmake_parse_arguments(T "REGISTERED" "NAME;TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE gtest gtest_main ${T_LIBS})
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})
@@ -34,20 +35,20 @@ function(tallyfold_add_gtest)
   if(T_TIMEOUT)
     set(timeout ${T_TIMEOUT})
   endif()
-  set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${timeout})
+  set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${timeout} LABELS "${T_LABELS}")
   if(T_REGISTERED)
     set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED registered)
     add_dependencies(${T_NAME} Tallyfold)
   endif()
 endfunction()
 
-# tallyfold_add_jstest(NAME n SCRIPT file.js [ARGS ...] [ENV k=v ...] [AS_USER] [FULL_DISK_KB n])
+# tallyfold_add_jstest(NAME n SCRIPT file.js [ARGS ...] [ENV k=v ...] [AS_USER] [FULL_DISK_KB n] [LABELS l ...])
 # Runs a JScript file through cscript against the registered DLL. A file.setup.sh beside the
 # script prepares a fixture folder first (its Windows path is in TF_FIXTURE). AS_USER runs it
 # as an unprivileged user with a prefix of its own, where Wine enforces file permissions.
 # FULL_DISK_KB mounts a filesystem of that size for the script to fill (TF_FULL_DISK).
 function(tallyfold_add_jstest)
-  cmake_parse_arguments(T "AS_USER" "NAME;SCRIPT;TIMEOUT;FULL_DISK_KB" "ARGS;ENV" ${ARGN})
+  cmake_parse_arguments(T "AS_USER" "NAME;SCRIPT;TIMEOUT;FULL_DISK_KB" "ARGS;ENV;LABELS" ${ARGN})
   set(runner ${TALLYFOLD_TOOLS}/run-js.sh)
   if(T_AS_USER)
     set(runner ${TALLYFOLD_TOOLS}/as-user.sh)
@@ -60,6 +61,6 @@ function(tallyfold_add_jstest)
   if(T_TIMEOUT)
     set(timeout ${T_TIMEOUT})
   endif()
-  set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED registered TIMEOUT ${timeout}
+  set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED registered TIMEOUT ${timeout} LABELS "${T_LABELS}"
                        ENVIRONMENT "TALLYFOLD_DLL=${TALLYFOLD_DLL_WINPATH};TALLYFOLD_TFTOOL=${TALLYFOLD_TFTOOL_WINPATH};TALLYFOLD_DLL_UNIX=${TALLYFOLD_DIST_DIR}/Tallyfold.dll;TALLYFOLD_TFTOOL_UNIX=${TALLYFOLD_TFTOOL};${T_ENV}")
 endfunction()

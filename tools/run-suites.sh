@@ -1,34 +1,47 @@
 #!/usr/bin/env bash
-# run-suites.sh BUILD_ROOT: the whole suite once per architecture. First against the 32-bit
-# deliverables themselves (BUILD_ROOT/i686, whose DLL is dist/Tallyfold.dll) in a win32 prefix
-# wherever 32-bit Wine starts, natively or through qemu-user; then against the x86_64 build
-# (BUILD_ROOT/x86_64) in a win64 prefix, which runs natively everywhere. Both runs count.
+# run-suites.sh BUILD_ROOT: every test, once per architecture, each with its origin-locked build.
+#   i686:   the 32-bit deliverables themselves (BUILD_ROOT/i686, whose DLL is dist/Tallyfold.dll)
+#           in a win32 prefix, wherever 32-bit Wine starts, natively or through qemu-user;
+#   x86_64: the same sources built for 64-bit Windows (BUILD_ROOT/x86_64) in a win64 prefix,
+#           which runs natively everywhere.
+# BUILD_ROOT/<arch>-locked runs the tests labelled "lock". The two architectures run side by
+# side (the emulated one is slow and mostly waits on one core); each run's output is shown
+# whole when it ends. Every run counts.
 set -u
-root=$1
+root=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
-results=()
-status=0
+logs=$root/suite-logs
+rm -rf "$logs"; mkdir -p "$logs"
 
-run() {
-  local arch=$1 how=$2 start rc
-  echo
-  echo "=== $arch run ($how): $root/$arch"
-  start=$(date +%s)
-  "$here/run-tests.sh" "$root/$arch"
-  rc=$?
-  results+=("$arch ($how): $([ $rc -eq 0 ] && echo passed || echo FAILED) in $(( $(date +%s) - start )) s")
-  [ $rc -eq 0 ] || status=1
+# family ARCH HOW FIRST_DISPLAY: the architecture's full run, then its locked build's run.
+family() {
+  local arch=$1 how=$2 display=$3 name args start rc
+  for name in "$arch" "$arch-locked"; do
+    args=(); [ "$name" = "$arch" ] || args=(-L lock)
+    start=$(date +%s)
+    TALLYFOLD_XVFB_DISPLAY=$display "$here/run-tests.sh" "$root/$name" "${args[@]}" >"$logs/$name.log" 2>&1
+    rc=$?
+    echo "$name ($how): $([ $rc -eq 0 ] && echo passed || echo "FAILED (ctest $rc)") in $(( $(date +%s) - start )) s" >>"$logs/summary-$arch"
+    echo "=== $name: $(tail -n 1 "$logs/summary-$arch")"
+  done
 }
 
+pids=()
 if how=$("$here/wine32.sh"); then
-  run i686 "32-bit deliverables, Wine $how"
+  family i686 "32-bit deliverables, Wine $how" 99 & pids+=($!)
 else
-  echo "run-suites: 32-bit Wine does not start on this machine: the 32-bit deliverables are only checked as files"
-  results+=("i686: not run (32-bit Wine does not start)")
+  echo "i686: not run (32-bit Wine does not start on this machine; the deliverables are only checked as files)" >"$logs/summary-i686"
 fi
-run x86_64 "x86_64 build, native"
+family x86_64 "x86_64 build, native" 150 & pids+=($!)
+wait "${pids[@]}"
 
-echo
-echo "=== Summary"
-printf '  %s\n' "${results[@]}"
+status=0
+for name in i686 i686-locked x86_64 x86_64-locked; do
+  [ -f "$logs/$name.log" ] || continue
+  echo; echo "=================== $name ==================="
+  cat "$logs/$name.log"
+done
+echo; echo "=== Summary"
+cat "$logs"/summary-* | sed 's/^/  /'
+grep -q 'FAILED' "$logs"/summary-* && status=1
 exit $status

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # run-tests.sh BUILD_DIR [CTEST_ARGS...]
 # Runs the suite of one build under Wine, on a virtual display so that the folder dialog is
-# real, then names every case that the run left out and why.
+# real, then names every case that the run left out and why. Further arguments go to ctest,
+# for example -R to run part of the suite.
 set -u
 build=$1; shift
 here=$(cd "$(dirname "$0")" && pwd)
-xvfb-run -a -s "-screen 0 1280x1024x24" "$here/with-wine.sh" "$build" \
+# Displays are numbered from TALLYFOLD_XVFB_DISPLAY up, so that two runs side by side never
+# race for the same one.
+xvfb-run -a -n "${TALLYFOLD_XVFB_DISPLAY:-99}" -s "-screen 0 1280x1024x24" "$here/with-wine.sh" "$build" \
   ctest --test-dir "$build" --output-on-failure --timeout 600 "$@"
 rc=$?
-# A case left to another architecture says so in its output ("left out: ..."); ctest keeps
+# A case left out says so in its output ("left out: ..."); ctest keeps
 # the output of every test in its log.
 log=$build/Testing/Temporary/LastTest.log
 if [ -f "$log" ] && grep -q '^left out: ' "$log"; then

@@ -85,7 +85,7 @@ HRESULT CLCGetXmlQR::RunMethod(const char* functionName, IDispatch** pResultInfo
     // A worker or the report it calls may drop the last other reference; hold one for the call.
     com_ptr<CLIGetXmlResultQR> result(m_pResult);
     try {
-        steps(result.get());
+        RunSteps(functionName, result.get(), steps);
     } catch (...) {
         TF_REPORT_UNEXPECTED(result.get(), functionName);
     }
@@ -172,3 +172,36 @@ STDMETHODIMP CLCGetXmlQR::CsvWrite(BSTR bstrCsvPathName, BSTR bstrWriteData, IDi
 }
 
 } // namespace tallyfold
+
+// The origin lock's part of the control object, in locked builds only. It stands after the
+// methods so that their log records name the same lines in a build without the lock.
+#ifdef TALLYFOLD_ALLOWED_HOSTS
+namespace tallyfold {
+
+HRESULT CLCGetXmlQR::InternalQueryInterface(REFIID riid, void** ppv) noexcept
+{
+    // The table's rows answer first, so identity and every other answer stay as unlocked.
+    const HRESULT hr = ScriptableObject::InternalQueryInterface(riid, ppv);
+    if (hr != E_NOINTERFACE || !::IsEqualIID(riid, IID_IObjectWithSite))
+        return hr;
+    IObjectWithSite* withSite = this;
+    withSite->AddRef();
+    *ppv = withSite;
+    return S_OK;
+}
+
+STDMETHODIMP CLCGetXmlQR::SetInterfaceSafetyOptions(REFIID riid, DWORD dwOptionSetMask, DWORD dwEnabledOptions)
+{
+    if (OriginRefused())
+        return E_FAIL;
+    return ScriptableObject::SetInterfaceSafetyOptions(riid, dwOptionSetMask, dwEnabledOptions);
+}
+
+void CLCGetXmlQR::RefuseCall(const char* functionName, CLIGetXmlResultQR* result)
+{
+    ClearProperties(6);
+    TF_REPORT_FAILURE(result, functionName, kLogRefusedOrigin, QR10011E);
+}
+
+} // namespace tallyfold
+#endif

@@ -14,11 +14,17 @@ const QRErrorEntry QRErrorTable[QRErrorCount] = {
     {8, QR10008E, L"出力先フォルダが存在しません。"},
     {9, QR10009E, L"ファイルへのアクセス権がありません。"},
     {10, QR10010E, L"ファイルの書き込みに失敗しました。"},
+#ifdef TALLYFOLD_ALLOWED_HOSTS
+    {11, QR10011E, L"許可されていないページから呼び出されたため、処理できません。"},
+#endif
 };
 
 const char kLogInvalidPointer[] = "無効なポインタが渡されました。";
 const char kLogCreateResultFailed[] = "CLCGetXmlResultQR の作成に失敗しました。";
 const char kLogUnexpectedException[] = "予期せぬ例外が発生しました。";
 const char kLogUnexpectedError[] = "想定しないエラーが発生しました。";
+#ifdef TALLYFOLD_ALLOWED_HOSTS
+const char kLogRefusedOrigin[] = "許可されていないページからの呼び出しです。";
+#endif
 
 } // namespace tallyfold

@@ -12,8 +12,12 @@ struct QRErrorEntry {
     const wchar_t* pszErrorMessage;
 };
 
-// Row n describes code "QR100nnE"; row 0 is "no error".
+// Row n describes code "QR100nnE"; row 0 is "no error". An origin-locked build has one more.
+#ifdef TALLYFOLD_ALLOWED_HOSTS
+constexpr int QRErrorCount = 12;
+#else
 constexpr int QRErrorCount = 11;
+#endif
 extern const QRErrorEntry QRErrorTable[QRErrorCount];
 
 // Result words.
@@ -32,11 +36,17 @@ constexpr wchar_t QR10007E[] = L"QR10007E"; // output extension not .csv
 constexpr wchar_t QR10008E[] = L"QR10008E"; // output folder missing
 constexpr wchar_t QR10009E[] = L"QR10009E"; // no access to the output file
 constexpr wchar_t QR10010E[] = L"QR10010E"; // writing the output file failed
+#ifdef TALLYFOLD_ALLOWED_HOSTS
+constexpr wchar_t QR10011E[] = L"QR10011E"; // called from a page outside the allowed origins
+#endif
 
 // Log messages shared by several units (code page 932 text).
 extern const char kLogInvalidPointer[];     // 無効なポインタが渡されました。
 extern const char kLogCreateResultFailed[]; // CLCGetXmlResultQR の作成に失敗しました。
 extern const char kLogUnexpectedException[]; // 予期せぬ例外が発生しました。
 extern const char kLogUnexpectedError[];    // 想定しないエラーが発生しました。
+#ifdef TALLYFOLD_ALLOWED_HOSTS
+extern const char kLogRefusedOrigin[];      // 許可されていないページからの呼び出しです。
+#endif
 
 } // namespace tallyfold

@@ -27,7 +27,9 @@ var TallyfoldPage = {
         // No right of access to the file.
         QR10009E: "\u30d5\u30a1\u30a4\u30eb\u3078\u306e\u30a2\u30af\u30bb\u30b9\u6a29\u304c\u3042\u308a\u307e\u305b\u3093\u3002",
         // Writing the file failed.
-        QR10010E: "\u30d5\u30a1\u30a4\u30eb\u306e\u66f8\u304d\u8fbc\u307f\u306b\u5931\u6557\u3057\u307e\u3057\u305f\u3002"
+        QR10010E: "\u30d5\u30a1\u30a4\u30eb\u306e\u66f8\u304d\u8fbc\u307f\u306b\u5931\u6557\u3057\u307e\u3057\u305f\u3002",
+        // Called from a page that may not use the component (origin-locked builds only).
+        QR10011E: "\u8a31\u53ef\u3055\u308c\u3066\u3044\u306a\u3044\u30da\u30fc\u30b8\u304b\u3089\u547c\u3073\u51fa\u3055\u308c\u305f\u305f\u3081\u3001\u51e6\u7406\u3067\u304d\u307e\u305b\u3093\u3002"
     },
 
     // The most files the service accepts in one batch.

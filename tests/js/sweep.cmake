@@ -4,6 +4,6 @@
 include(${PROJECT_SOURCE_DIR}/tests/tools/bound.cmake)
 tallyfold_windows_path(sweep_tfbound ${CMAKE_BINARY_DIR}/tests/tools/tfbound.exe)
 foreach(table read_folder read_maximum get argument_count csv_path csv_text property)
-  tallyfold_add_jstest(NAME sweep_${table} SCRIPT sweep_methods.js ARGS ${table}
+  tallyfold_add_jstest(NAME js_sweep_${table} SCRIPT sweep_methods.js ARGS ${table}
                        ENV TALLYFOLD_OUTPUT=1 TALLYFOLD_TFBOUND=${sweep_tfbound})
 endforeach()

@@ -6,6 +6,6 @@ target_link_libraries(tallyfold_exit_child PRIVATE tallyfold_core gtest)
 target_include_directories(tallyfold_exit_child PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 add_dependencies(tallyfold_exit_child Tallyfold)
 tallyfold_windows_path(exit_child_winpath ${CMAKE_CURRENT_BINARY_DIR}/tallyfold_exit_child.exe)
-add_test(NAME process_exit COMMAND tfbound 20000 ${exit_child_winpath})
-set_tests_properties(process_exit PROPERTIES TIMEOUT 60
+add_test(NAME check_process_exit COMMAND tfbound 20000 ${exit_child_winpath})
+set_tests_properties(check_process_exit PROPERTIES TIMEOUT 60
                      ENVIRONMENT "TALLYFOLD_DLL=${TALLYFOLD_DLL_WINPATH};TALLYFOLD_OUTPUT=1")
