@@ -22,13 +22,20 @@ if(NOT TARGET gtest_main)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 endif()
 
+# The helpers that the in-process test programs share: tests/support for every program,
+# tests/unit for those of the DLL.
+add_library(tallyfold_test_support INTERFACE)
+target_include_directories(tallyfold_test_support INTERFACE
+  ${PROJECT_SOURCE_DIR}/tests/support ${PROJECT_SOURCE_DIR}/tests/unit ${PROJECT_SOURCE_DIR}/component/server)
+target_link_libraries(tallyfold_test_support INTERFACE gtest)
+
 # tallyfold_add_gtest(NAME n SOURCES ... [LIBS ...] [REGISTERED] [ENV k=v ...] [TIMEOUT s] [LABELS l ...])
 # REGISTERED: the test needs Tallyfold.dll registered in the prefix. LABELS "lock": the test
 # also runs against the origin-locked build.
 function(tallyfold_add_gtest)
   cmake_parse_arguments(T "REGISTERED" "NAME;TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE gtest gtest_main ${T_LIBS})
+  target_link_libraries(${T_NAME} PRIVATE tallyfold_test_support gtest gtest_main ${T_LIBS})
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})
   set(env "TALLYFOLD_DLL=${TALLYFOLD_DLL_WINPATH}" ${T_ENV})
   set(timeout 300)

@@ -2,6 +2,7 @@
 // platform's own security manager, whose refusal of the mappings (anything but access denied)
 // the tool passes over; what is checked is its exit code, its silence and the registry.
 #include "SitewardRegistry.h"
+#include "TestBasics.h"
 
 #include <windows.h>
 
@@ -25,9 +26,8 @@ struct ProcessOutcome {
 // Runs the program with the arguments given (which it must ignore), its output to a file.
 ::testing::AssertionResult RunSiteward(const wchar_t* arguments, ProcessOutcome& outcome)
 {
-    wchar_t exe[MAX_PATH];
-    const DWORD length = ::GetEnvironmentVariableW(L"SITEWARD_EXE", exe, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
+    const std::wstring exe = tftest::EnvW(L"SITEWARD_EXE");
+    if (exe.empty())
         return ::testing::AssertionFailure() << "SITEWARD_EXE names no program";
 
     wchar_t tempDir[MAX_PATH], outputPath[MAX_PATH];
@@ -45,9 +45,9 @@ struct ProcessOutcome {
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = output.get();
     startup.hStdError = output.get();
-    std::wstring commandLine = L"\"" + std::wstring(exe) + L"\" " + arguments;
+    std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
     PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(exe, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+    if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
         return ::testing::AssertionFailure() << "CreateProcessW: " << ::GetLastError();
     tallyfold::unique_handle processHandle(process.hProcess);
     tallyfold::unique_handle threadHandle(process.hThread);

@@ -1,8 +1,9 @@
 // Siteward's work run in-process against the prefix's real registry, with a security manager
 // of the test's own registered for CLSID_InternetSecurityManager: it records every mapping,
 // with the zone's "Flags" as they stood during the call, and answers as each case scripts it.
-#include "SitewardSetup.h"
 #include "SitewardRegistry.h"
+#include "SitewardSetup.h"
+#include "TestBasics.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -19,6 +20,7 @@
 namespace {
 
 using namespace siteward_test;
+using tftest::Hex;
 
 constexpr char kDownloadHost[] = "dl.siteward-test.example";
 constexpr char kSecondHost[] = "pages.siteward-test.example";
@@ -29,13 +31,6 @@ const wchar_t* const kOrigins[] = {L"https://dl.siteward-test.example", L"https:
 constexpr DWORD kUserFlags = 0x47;
 constexpr DWORD kTemporaryFlags = 0x43;
 const HRESULT kAlreadyMapped = HRESULT_FROM_WIN32(ERROR_FILE_EXISTS);
-
-std::string Hex(HRESULT hr)
-{
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08lx", static_cast<unsigned long>(hr));
-    return text;
-}
 
 // The system's handle table, as NtQuerySystemInformation lists it.
 struct HandleEntry {

@@ -368,11 +368,8 @@ TEST_F(FrameTest, ControlReportsNullStringsInTheResultObject)
         ASSERT_HR(S_OK, c.call(control.get(), out.put()));
         com_ptr<CLIGetXmlResultQR> result;
         ASSERT_HR(S_OK, out.query(IID_CLIGetXmlResultQR, result));
-        unique_bstr word, code;
-        result->get_Result(word.put());
-        result->get_DetailErrorInfo(code.put());
-        EXPECT_EQ(L"E_FAIL", Str(word.get()));
-        EXPECT_EQ(c.code, Str(code.get()));
+        EXPECT_EQ(L"E_FAIL", ReadProperty(result.get(), &CLIGetXmlResultQR::get_Result));
+        EXPECT_EQ(c.code, ReadProperty(result.get(), &CLIGetXmlResultQR::get_DetailErrorInfo));
     }
 }
 

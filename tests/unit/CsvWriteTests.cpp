@@ -35,15 +35,6 @@ const NullCase kCases[] = {
     {"empty text, good path", PathKind::UnderFolder, L"emptytext.csv", L"", L"S_OK", L"", true},
 };
 
-std::wstring FreshFolder()
-{
-    wchar_t temp[MAX_PATH];
-    ::GetTempPathW(MAX_PATH, temp);
-    std::wstring folder = std::wstring(temp) + L"tallyfold-csv-" + std::to_wstring(::GetCurrentProcessId());
-    ::CreateDirectoryW(folder.c_str(), nullptr);
-    return folder;
-}
-
 bool Exists(const std::wstring& path)
 {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -58,11 +49,8 @@ void ExpectOutcome(IDispatch* out, const wchar_t* word, const wchar_t* code)
     com_ptr<IDispatch> handedOff = com_ptr<IDispatch>::attach(out);
     com_ptr<CLIGetXmlResultQR> result;
     ASSERT_HR(S_OK, handedOff.query(IID_CLIGetXmlResultQR, result));
-    unique_bstr value;
-    EXPECT_HR(S_OK, result->get_Result(value.put()));
-    EXPECT_EQ(std::wstring(word), Str(value.get()));
-    EXPECT_HR(S_OK, result->get_DetailErrorInfo(value.put()));
-    EXPECT_EQ(std::wstring(code), Str(value.get()));
+    EXPECT_EQ(std::wstring(word), ReadProperty(result.get(), &CLIGetXmlResultQR::get_Result));
+    EXPECT_EQ(std::wstring(code), ReadProperty(result.get(), &CLIGetXmlResultQR::get_DetailErrorInfo));
 }
 
 TEST_F(CsvWriteTests, NullStrings)
@@ -71,7 +59,8 @@ TEST_F(CsvWriteTests, NullStrings)
     ASSERT_TRUE(dll.Loaded());
     com_ptr<CLIGetXmlQR> control;
     ASSERT_HR(S_OK, dll.Create(CLSID_CLCGetXmlQR, IID_CLIGetXmlQR, control));
-    const std::wstring folder = FreshFolder();
+    const TempFolder fixture(L"tallyfold-csv-", L"nulls");
+    const std::wstring& folder = fixture.Path();
 
     for (const NullCase& c : kCases) {
         SCOPED_TRACE(c.name);
@@ -93,7 +82,6 @@ TEST_F(CsvWriteTests, NullStrings)
         }
     }
     EXPECT_FALSE(Exists(folder + L"\\missing")) << "nothing created for the missing folder";
-    ::RemoveDirectoryW(folder.c_str());
 }
 
 // The writer shares nothing while it has the file open, so even a reader that shares
@@ -104,7 +92,8 @@ TEST_F(CsvWriteTests, FileOpenElsewhereWithFullSharing)
     ASSERT_TRUE(dll.Loaded());
     com_ptr<CLIGetXmlQR> control;
     ASSERT_HR(S_OK, dll.Create(CLSID_CLCGetXmlQR, IID_CLIGetXmlQR, control));
-    const std::wstring folder = FreshFolder();
+    const TempFolder fixture(L"tallyfold-csv-", L"shared");
+    const std::wstring& folder = fixture.Path();
     const std::wstring path = folder + L"\\shared.csv";
     {
         tallyfold::unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
@@ -129,7 +118,6 @@ TEST_F(CsvWriteTests, FileOpenElsewhereWithFullSharing)
         EXPECT_EQ(std::string("old"), std::string(bytes, read));
     }
     ::DeleteFileW(path.c_str());
-    ::RemoveDirectoryW(folder.c_str());
 }
 
 // Stand-ins for the calls after the write: each records itself, makes the real call and, when
@@ -170,7 +158,8 @@ TEST_F(CsvWriteTests, WrittenOnlyOnceFlushedAndClosed)
 {
     TallyfoldDll dll;
     ASSERT_TRUE(dll.Loaded());
-    const std::wstring folder = FreshFolder();
+    const TempFolder fixture(L"tallyfold-csv-", L"kept");
+    const std::wstring& folder = fixture.Path();
     const std::wstring path = folder + L"\\kept.csv";
     const std::string bytes = "a,b\r\n1,2\r\n";
     struct Case {
@@ -210,7 +199,6 @@ TEST_F(CsvWriteTests, WrittenOnlyOnceFlushedAndClosed)
         file.reset();
         ::DeleteFileW(path.c_str());
     }
-    ::RemoveDirectoryW(folder.c_str());
 }
 
 } // namespace

@@ -25,6 +25,7 @@ namespace {
 // Registered for the whole process before anything is allocated.
 const auto* const kSpyEnvironment = ::testing::AddGlobalTestEnvironment(new MallocSpyEnvironment);
 
+// How ReadProperty shows a null string.
 const wchar_t kNull[] = L"<null>";
 
 // A fixture folder that can also read its files back and list the reader's candidates.
@@ -109,24 +110,11 @@ std::string Show(const Store& store)
     return text + " ]";
 }
 
-// A property as the page reads it through the accessor: its text, kNull for a null string,
-// or the failing HRESULT in angle brackets.
-std::wstring Read(CLIGetXmlResultQR* result, ResultGet get)
-{
-    unique_bstr value;
-    const HRESULT hr = (result->*get)(value.put());
-    if (hr != S_OK) {
-        const std::string code = Hex(hr);
-        return L"<" + std::wstring(code.begin(), code.end()) + L">";
-    }
-    return value ? std::wstring(value.get(), ::SysStringLen(value.get())) : std::wstring(kNull);
-}
-
 Props ReadAll(CLIGetXmlResultQR* result)
 {
     Props props;
     for (size_t i = 0; i < props.size(); ++i)
-        props[i] = Read(result, kResultProperties[i].get);
+        props[i] = ReadProperty(result, kResultProperties[i].get);
     return props;
 }
 
@@ -139,9 +127,9 @@ Store Stored(CLIGetXmlQR* control)
         if (control->GetXmlData(i, out.put()) != S_OK)
             break;
         com_ptr<CLIGetXmlResultQR> result;
-        if (FAILED(out.query(IID_CLIGetXmlResultQR, result)) || Read(result.get(), kResultProperties[kResult].get) != L"S_OK")
+        if (FAILED(out.query(IID_CLIGetXmlResultQR, result)) || ReadProperty(result.get(), kResultProperties[kResult].get) != L"S_OK")
             break;
-        store.emplace_back(Read(result.get(), kResultProperties[kFileName].get), Read(result.get(), kResultProperties[kFileData].get));
+        store.emplace_back(ReadProperty(result.get(), kResultProperties[kFileName].get), ReadProperty(result.get(), kResultProperties[kFileData].get));
     }
     return store;
 }
@@ -557,7 +545,7 @@ TEST_F(FaultTest, ResultAccessors)
             spy.Disarm();
             const unsigned putReached = spy.Reached();
             EXPECT_HR(n == 1 ? E_FAIL : S_OK, put);
-            EXPECT_EQ(n == 1 ? std::wstring(kNull) : newText, Read(result.get(), p.get));
+            EXPECT_EQ(n == 1 ? std::wstring(kNull) : newText, ReadProperty(result.get(), p.get));
 
             // The getter on a property that holds text.
             ASSERT_HR(S_OK, (result.get()->*p.put)(old.get()));
@@ -573,7 +561,7 @@ TEST_F(FaultTest, ResultAccessors)
             } else {
                 EXPECT_EQ(oldText, Str(got.get()));
             }
-            EXPECT_EQ(oldText, Read(result.get(), p.get)) << "the property keeps its text";
+            EXPECT_EQ(oldText, ReadProperty(result.get(), p.get)) << "the property keeps its text";
 
             got.reset();
             result.reset();
@@ -735,6 +723,6 @@ TEST_F(FaultTest, TenThousandEntriesFewCandidates)
     // One candidate more than allowed: the limit counts candidates only.
     ASSERT_HR(S_OK, Read(control.get(), folder, 4, out.put()));
     ASSERT_HR(S_OK, out.query(IID_CLIGetXmlResultQR, result));
-    EXPECT_EQ(L"QR10002E", Read(result.get(), kResultProperties[kDetail].get));
+    EXPECT_EQ(L"QR10002E", ReadProperty(result.get(), kResultProperties[kDetail].get));
     EXPECT_EQ(Store(expected.begin(), expected.begin() + 4), Stored(control.get()));
 }

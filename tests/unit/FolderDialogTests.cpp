@@ -23,6 +23,7 @@
 
 using namespace tallyfold;
 using namespace tallyfold::dialogtest;
+using tftest::Hex;
 using tftest::kResultProperties;
 using tftest::ResultProperty;
 
@@ -40,24 +41,9 @@ constexpr char kEndingsUnderEmulator[] =
     "then dies of a signal Wine never sees or hangs; the x86_64 run covers it, and the cancel path runs here in "
     "OwnedByTheActiveWindow and js_dialog_folder";
 
-std::wstring Variable(const wchar_t* name)
-{
-    std::wstring value(32768, L'\0');
-    const DWORD length = ::GetEnvironmentVariableW(name, &value[0], static_cast<DWORD>(value.size()));
-    value.resize(length < value.size() ? length : 0);
-    return value;
-}
-
 bool HasDisplay()
 {
-    return !Variable(L"DISPLAY").empty();
-}
-
-std::string Hex(HRESULT hr)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(hr));
-    return text;
+    return !tftest::EnvW(L"DISPLAY").empty();
 }
 
 // An item list fills its block exactly: items of the sizes they state, then the terminating
@@ -187,12 +173,7 @@ using Values = std::vector<std::wstring>;
 
 void ExpectProperties(CLIGetXmlResultQR* result, const Values& expected)
 {
-    for (size_t i = 0; i < expected.size(); ++i) {
-        unique_bstr value;
-        const HRESULT hr = (result->*kResultProperties[i].get)(value.put());
-        EXPECT_EQ(S_OK, hr) << kResultProperties[i].name << " " << Hex(hr);
-        EXPECT_EQ(expected[i], std::wstring(value ? value.get() : L"")) << kResultProperties[i].name;
-    }
+    EXPECT_EQ(expected, tftest::ReadProperties(result));
 }
 
 void PutSentinels(CLIGetXmlResultQR* result)

@@ -171,10 +171,8 @@ protected:
         com_ptr<CLIGetXmlResultQR> result;
         if (!out || FAILED(out->QueryInterface(IID_CLIGetXmlResultQR, result.put_void())))
             return L"<no result object>";
-        unique_bstr word, code;
-        result->get_Result(word.put());
-        result->get_DetailErrorInfo(code.put());
-        return Str(word.get()) + L"/" + Str(code.get());
+        return ReadProperty(result.get(), &CLIGetXmlResultQR::get_Result) + L"/" +
+               ReadProperty(result.get(), &CLIGetXmlResultQR::get_DetailErrorInfo);
     }
 
     TempFolder folder{L"tallyfold-lock-", L"fixture"};

@@ -39,14 +39,6 @@ public:
     }
 };
 
-std::wstring Get(CLIGetXmlResultQR* result, HRESULT (STDMETHODCALLTYPE CLIGetXmlResultQR::*get)(BSTR*))
-{
-    unique_bstr value;
-    const HRESULT hr = (result->*get)(value.put());
-    const std::string code = Hex(hr);
-    return hr == S_OK ? Str(value.get()) : L"<" + std::wstring(code.begin(), code.end()) + L">";
-}
-
 struct Outcome {
     const wchar_t* result;
     const wchar_t* code;
@@ -58,10 +50,10 @@ void ExpectOutcome(IDispatch* out, const Outcome& expected)
 {
     com_ptr<CLIGetXmlResultQR> result;
     ASSERT_HR(S_OK, out->QueryInterface(IID_CLIGetXmlResultQR, result.put_void()));
-    EXPECT_EQ(expected.result, Get(result.get(), &CLIGetXmlResultQR::get_Result));
-    EXPECT_EQ(expected.code, Get(result.get(), &CLIGetXmlResultQR::get_DetailErrorInfo));
-    EXPECT_EQ(expected.fileName, Get(result.get(), &CLIGetXmlResultQR::get_FileNameStr));
-    EXPECT_EQ(expected.dataNum, Get(result.get(), &CLIGetXmlResultQR::get_DataNum));
+    EXPECT_EQ(expected.result, ReadProperty(result.get(), &CLIGetXmlResultQR::get_Result));
+    EXPECT_EQ(expected.code, ReadProperty(result.get(), &CLIGetXmlResultQR::get_DetailErrorInfo));
+    EXPECT_EQ(expected.fileName, ReadProperty(result.get(), &CLIGetXmlResultQR::get_FileNameStr));
+    EXPECT_EQ(expected.dataNum, ReadProperty(result.get(), &CLIGetXmlResultQR::get_DataNum));
 }
 
 // The names handed out by GetXmlData 1, 2, ... until it answers "S_FALSE".
@@ -74,9 +66,9 @@ std::vector<std::wstring> StoredNames(CLIGetXmlQR* control)
             break;
         com_ptr<CLIGetXmlResultQR> result;
         if (FAILED(out.query(IID_CLIGetXmlResultQR, result)) ||
-            Get(result.get(), &CLIGetXmlResultQR::get_Result) != L"S_OK")
+            ReadProperty(result.get(), &CLIGetXmlResultQR::get_Result) != L"S_OK")
             break;
-        names.push_back(Get(result.get(), &CLIGetXmlResultQR::get_FileNameStr));
+        names.push_back(ReadProperty(result.get(), &CLIGetXmlResultQR::get_FileNameStr));
     }
     return names;
 }

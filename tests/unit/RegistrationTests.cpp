@@ -167,11 +167,8 @@ TEST_F(RegistrationTest, UnregisteringRemovesOnlyWhatTheScriptsWrote)
 
 TEST_F(RegistrationTest, AnApostropheInTheModulePathIsWrittenOnce)
 {
-    wchar_t temp[MAX_PATH];
-    ASSERT_NE(0u, ::GetTempPathW(MAX_PATH, temp));
-    const std::wstring folder = std::wstring(temp) + L"tally'fold test";
-    ::CreateDirectoryW(folder.c_str(), nullptr);
-    const std::wstring copy = folder + L"\\Tallyfold.dll";
+    const TempFolder folder(L"", L"tally'fold test");
+    const std::wstring copy = folder.Of(L"Tallyfold.dll");
     ASSERT_TRUE(::CopyFileW(EnvW(L"TALLYFOLD_DLL").c_str(), copy.c_str(), FALSE));
     {
         TallyfoldDll other(copy);
@@ -180,8 +177,6 @@ TEST_F(RegistrationTest, AnApostropheInTheModulePathIsWrittenOnce)
         const std::wstring inproc = std::wstring(L"CLSID\\") + kControlClsid + L"\\InprocServer32";
         EXPECT_EQ(Lower(copy), Lower(Value(inproc, nullptr)));
     }
-    ::DeleteFileW(copy.c_str());
-    ::RemoveDirectoryW(folder.c_str());
 }
 
 TEST_F(RegistrationTest, AFailedClassScriptIsUndoneAndTheEarlierOnesStay)

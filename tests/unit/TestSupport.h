@@ -1,50 +1,21 @@
-// What the in-process tests share: the DLL under test loaded by its path, its exports,
-// COM on the test thread, and string helpers.
+// What the in-process tests of the DLL share, beyond TestBasics.h: the DLL under test loaded by
+// its path, its exports, COM on the test thread, strings, and the result object's properties.
 #pragma once
 
 #include "Owners.h"
 #include "Tallyfold_h.h"
+#include "TestBasics.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace tftest {
 
 using tallyfold::com_ptr;
 using tallyfold::unique_bstr;
-
-// An HRESULT as hex, so that a failing comparison names the code.
-inline std::string Hex(HRESULT hr)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(hr));
-    return text;
-}
-#define EXPECT_HR(expected, actual) EXPECT_EQ(::tftest::Hex(expected), ::tftest::Hex(actual))
-#define ASSERT_HR(expected, actual) ASSERT_EQ(::tftest::Hex(expected), ::tftest::Hex(actual))
-
-inline std::wstring EnvW(const wchar_t* name)
-{
-    wchar_t value[4096];
-    const DWORD length = ::GetEnvironmentVariableW(name, value, 4096);
-    return length > 0 && length < 4096 ? std::wstring(value, length) : std::wstring();
-}
-
-// Where 32-bit Wine runs through qemu-user (with-wine.sh then sets TALLYFOLD_EMULATED), a few
-// cases cannot give a true answer. Such a case names itself and the reason on a "left out: "
-// line, which the test runner lists at the end, and is not run.
-inline bool LeftOutUnderEmulator(const std::string& testCase, const char* why)
-{
-    if (EnvW(L"TALLYFOLD_EMULATED").empty())
-        return false;
-    std::printf("left out: %s: %s\n", testCase.c_str(), why);
-    std::fflush(stdout);
-    return true;
-}
 
 // The DLL under test, loaded from TALLYFOLD_DLL, and its four exports by their plain names.
 struct TallyfoldDll {
@@ -125,57 +96,26 @@ inline const ResultProperty kResultProperties[] = {
     {L"DataNum", &CLIGetXmlResultQR::get_DataNum, &CLIGetXmlResultQR::put_DataNum},
 };
 
-// Removes a folder with everything below it, read-only entries included.
-inline void RemoveTree(const std::wstring& path)
+// A property as the page reads it through its accessor: its text, "<null>" for a null string,
+// or the failing HRESULT in angle brackets.
+inline std::wstring ReadProperty(CLIGetXmlResultQR* result, ResultGet get)
 {
-    WIN32_FIND_DATAW entry;
-    tallyfold::unique_find search(::FindFirstFileW((path + L"\\*").c_str(), &entry));
-    if (search) {
-        do {
-            const std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            const std::wstring child = path + L"\\" + name;
-            ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(child);
-            else
-                ::DeleteFileW(child.c_str());
-        } while (::FindNextFileW(search.get(), &entry));
+    unique_bstr value;
+    const HRESULT hr = (result->*get)(value.put());
+    if (hr != S_OK) {
+        const std::string code = Hex(hr);
+        return L"<" + std::wstring(code.begin(), code.end()) + L">";
     }
-    ::RemoveDirectoryW(path.c_str());
+    return Str(value.get());
 }
 
-// A folder of its own under the temporary folder, removed with everything in it.
-class TempFolder {
-public:
-    TempFolder(const std::wstring& prefix, const wchar_t* name)
-    {
-        wchar_t temp[MAX_PATH];
-        ::GetTempPathW(MAX_PATH, temp);
-        m_path = std::wstring(temp) + prefix + name;
-        RemoveTree(m_path);
-        ::CreateDirectoryW(m_path.c_str(), nullptr);
-    }
-    ~TempFolder() { RemoveTree(m_path); }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    const std::wstring& Path() const { return m_path; }
-    std::wstring Of(const std::wstring& name) const { return m_path + L"\\" + name; }
-
-    // Creates or replaces a file holding exactly these bytes.
-    bool Write(const std::wstring& name, const std::string& bytes) const
-    {
-        tallyfold::unique_file file(::CreateFileW(Of(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        DWORD written = 0;
-        return file && (bytes.empty() || (::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
-                                                      &written, nullptr) &&
-                                          written == bytes.size()));
-    }
-
-private:
-    std::wstring m_path;
-};
+// The six properties, in the order of kResultProperties.
+inline std::vector<std::wstring> ReadProperties(CLIGetXmlResultQR* result)
+{
+    std::vector<std::wstring> values;
+    for (const ResultProperty& property : kResultProperties)
+        values.push_back(ReadProperty(result, property.get));
+    return values;
+}
 
 } // namespace tftest

@@ -2,8 +2,7 @@
 # on: it must be gone within the bound (tfbound's exit code 124 says it was not).
 include(${PROJECT_SOURCE_DIR}/tests/tools/bound.cmake)
 add_executable(tallyfold_exit_child ExitChild.cpp)
-target_link_libraries(tallyfold_exit_child PRIVATE tallyfold_core gtest)
-target_include_directories(tallyfold_exit_child PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(tallyfold_exit_child PRIVATE tallyfold_core tallyfold_test_support)
 add_dependencies(tallyfold_exit_child Tallyfold)
 tallyfold_windows_path(exit_child_winpath ${CMAKE_CURRENT_BINARY_DIR}/tallyfold_exit_child.exe)
 add_test(NAME check_process_exit COMMAND tfbound 20000 ${exit_child_winpath})

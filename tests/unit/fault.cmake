@@ -5,7 +5,6 @@ set(fault_entries_dir ${CMAKE_CURRENT_BINARY_DIR}/fault-entries)
 tallyfold_windows_path(fault_entries_winpath ${fault_entries_dir})
 tallyfold_add_gtest(NAME unit_fault_injection SOURCES FaultInjectionTests.cpp LIBS tallyfold_core REGISTERED
                     ENV OANOCACHE=1 TALLYFOLD_FAULT_ENTRIES=${fault_entries_winpath} TIMEOUT 600)
-target_include_directories(unit_fault_injection PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 
 # The ten thousand entries, made and removed outside Wine.
 add_test(NAME fixture_fault_entries_make COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/fault_entries.sh make ${fault_entries_dir})

@@ -34,7 +34,7 @@ void NotifyAndLog()
 // evaluation that finds it, and on for good after that.
 TEST(LogOff, OffUntilTheVariableAppearsThenOnForGood)
 {
-    ASSERT_FALSE(IsVariableDefined(kSwitch)) << "this program runs without TALLYFOLD_OUTPUT";
+    ASSERT_FALSE(EnvDefined(kSwitch)) << "this program runs without TALLYFOLD_OUTPUT";
     ScratchTemp temp;
     for (int i = 0; i < 5; ++i)
         NotifyAndLog();

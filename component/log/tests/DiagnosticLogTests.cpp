@@ -82,7 +82,7 @@ std::wstring LogPath()
 // Restores the switch variable to what the test run gave this process.
 class SwitchValue {
 public:
-    explicit SwitchValue(const wchar_t* value) : m_old(GetVariable(kSwitch)) { ::SetEnvironmentVariableW(kSwitch, value); }
+    explicit SwitchValue(const wchar_t* value) : m_old(EnvW(kSwitch)) { ::SetEnvironmentVariableW(kSwitch, value); }
     ~SwitchValue() { ::SetEnvironmentVariableW(kSwitch, m_old.c_str()); }
 
 private:
@@ -93,7 +93,7 @@ class LogOnTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(IsVariableDefined(kSwitch)) << "this program runs with TALLYFOLD_OUTPUT defined";
+        ASSERT_TRUE(EnvDefined(kSwitch)) << "this program runs with TALLYFOLD_OUTPUT defined";
         InitLogOutput();
         ASSERT_NE("", LogFilePath());
     }

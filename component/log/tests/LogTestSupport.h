@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Owners.h"
+#include "TestBasics.h"
 
 #include <windows.h>
 
@@ -12,20 +13,8 @@
 
 namespace tallyfold::logtest {
 
-inline std::wstring GetVariable(const wchar_t* name)
-{
-    std::wstring value(32768, L'\0');
-    DWORD length = ::GetEnvironmentVariableW(name, &value[0], static_cast<DWORD>(value.size()));
-    value.resize(length < value.size() ? length : 0);
-    return value;
-}
-
-inline bool IsVariableDefined(const wchar_t* name)
-{
-    wchar_t probe[1];
-    ::SetLastError(ERROR_SUCCESS);
-    return ::GetEnvironmentVariableW(name, probe, 1) != 0 || ::GetLastError() != ERROR_ENVVAR_NOT_FOUND;
-}
+using tftest::EnvDefined;
+using tftest::EnvW;
 
 inline std::string Narrow(const std::wstring& text)
 {
@@ -119,9 +108,9 @@ public:
 private:
     static std::optional<std::wstring> Save(const wchar_t* name)
     {
-        if (!IsVariableDefined(name))
+        if (!EnvDefined(name))
             return std::nullopt;
-        return GetVariable(name);
+        return EnvW(name);
     }
     static void Restore(const wchar_t* name, const std::optional<std::wstring>& value)
     {

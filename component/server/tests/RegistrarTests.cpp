@@ -5,12 +5,12 @@
 #include "Registrar.h"
 
 #include "Owners.h"
+#include "TestBasics.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cwctype>
-#include <iomanip>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -25,16 +25,6 @@ const wchar_t kAppId[] = L"{371F7C37-28C2-46B4-8AD6-7C2BFF2798C6}";
 const wchar_t kLibId[] = L"{7ED64AC5-8942-43D4-8822-0CB153843AF3}";
 const wchar_t kControlClsid[] = L"{CDCD1A02-C10B-4854-8AF5-836A506A74DE}";
 const wchar_t kResultClsid[] = L"{94CBBEAE-44B4-47B2-BD92-D1C60752D8C0}";
-
-// HRESULTs compare as themselves and print in hex.
-struct Hr {
-    HRESULT value;
-    bool operator==(const Hr& other) const { return value == other.value; }
-};
-void PrintTo(const Hr& hr, std::ostream* os)
-{
-    *os << "0x" << std::hex << std::setw(8) << std::setfill('0') << static_cast<unsigned long>(hr.value);
-}
 
 const HRESULT kAccessDenied = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
 
@@ -225,14 +215,14 @@ std::wstring ScratchScript(const std::wstring& body)
            L"\r\n\t\t}\r\n\t}\r\n}\r\n";
 }
 
-Hr Register(const std::wstring& script, const std::vector<RegistrarReplacement>& replacements = {})
+HRESULT Register(const std::wstring& script, const std::vector<RegistrarReplacement>& replacements = {})
 {
-    return Hr{RunRegistrationScript(script, replacements, true)};
+    return RunRegistrationScript(script, replacements, true);
 }
 
-Hr Remove(const std::wstring& script, const std::vector<RegistrarReplacement>& replacements = {})
+HRESULT Remove(const std::wstring& script, const std::vector<RegistrarReplacement>& replacements = {})
 {
-    return Hr{RunRegistrationScript(script, replacements, false)};
+    return RunRegistrationScript(script, replacements, false);
 }
 
 class Registrar : public ::testing::Test {
@@ -270,7 +260,7 @@ TEST_F(Registrar, WritesKeysAndValuesAsGiven)
         L"    val '' = s 'replaced default'\r\n"
         L"  }\r\n"
         L" }\r\n }\r\n}\r\n";
-    EXPECT_EQ(Hr{S_OK}, Register(script));
+    EXPECT_HR(S_OK, Register(script));
 
     const std::wstring guid = L"Plain\\{0D3E7A3C-0000-4000-8000-000000000001}";
     EXPECT_EQ(Sorted({
@@ -308,7 +298,7 @@ TEST_F(Registrar, ReplacementsAreMatchedWithoutRegardToCase)
                                               L"  val Percent = s '100%% sure'\r\n"
                                               L"}\r\n"
                                               L"%AppId%Bare = s 'x'");
-    EXPECT_EQ(Hr{S_OK}, Register(script, replacements));
+    EXPECT_HR(S_OK, Register(script, replacements));
 
     const std::wstring key = kAppId;
     EXPECT_EQ(Sorted({
@@ -362,12 +352,12 @@ TEST_F(Registrar, MalformedScriptsWriteNothing)
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.what);
-        EXPECT_EQ(Hr{REGISTRAR_E_SYNTAX}, Register(row.script));
+        EXPECT_HR(REGISTRAR_E_SYNTAX, Register(row.script));
         EXPECT_FALSE(ScratchExists());
-        EXPECT_EQ(Hr{REGISTRAR_E_SYNTAX}, Remove(row.script));
+        EXPECT_HR(REGISTRAR_E_SYNTAX, Remove(row.script));
     }
     // The frame the rows share is itself sound.
-    EXPECT_EQ(Hr{S_OK}, Register(open + L"{ Key }" + close));
+    EXPECT_HR(S_OK, Register(open + L"{ Key }" + close));
     EXPECT_TRUE(ScratchExists());
 }
 
@@ -381,14 +371,14 @@ TEST_F(Registrar, ReRegisteringRecreatesForceRemoveKeysFromScratch)
                                               L"  ForceRemove Programmable\r\n"
                                               L"}\r\n"
                                               L"Kept = s 'three'");
-    ASSERT_EQ(Hr{S_OK}, Register(script));
+    ASSERT_HR(S_OK, Register(script));
     const std::vector<std::wstring> first = Dump();
 
     CreateScratchKey(L"Fresh", L"Stray", L"stray value");
     CreateScratchKey(L"Fresh\\StraySub\\Deeper", L"", L"stray key");
     CreateScratchKey(L"Fresh\\Inner", L"Stray", L"stray value");
     CreateScratchKey(L"Kept", L"Stray", L"left alone");
-    EXPECT_EQ(Hr{S_OK}, Register(script));
+    EXPECT_HR(S_OK, Register(script));
 
     std::vector<std::wstring> expected = first;
     expected.push_back(SzLine(L"Kept", L"Stray", L"left alone"));
@@ -408,7 +398,7 @@ TEST_F(Registrar, ForceRemoveAndDeleteSpareSharedKeys)
         RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
         CreateScratchKey(Join(name, L"Foreign"), L"", L"another program's");
 
-        EXPECT_EQ(Hr{S_OK}, Register(ScratchScript(L"ForceRemove '" + lower + L"'\r\n{\r\n  Own = s 'mine'\r\n}\r\n"
+        EXPECT_HR(S_OK, Register(ScratchScript(L"ForceRemove '" + lower + L"'\r\n{\r\n  Own = s 'mine'\r\n}\r\n"
                                                    L"Delete '" + lower + L"'")));
         const std::wstring own = Join(name, L"Own");
         const std::wstring foreign = Join(name, L"Foreign");
@@ -421,7 +411,7 @@ TEST_F(Registrar, ForceRemoveAndDeleteSpareSharedKeys)
     RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
     CreateScratchKey(L"Plain\\Foreign", L"", L"another program's");
     CreateScratchKey(L"Doomed\\Deeper", L"", L"old");
-    EXPECT_EQ(Hr{S_OK}, Register(ScratchScript(L"ForceRemove plain\r\n{\r\n  Own = s 'mine'\r\n}\r\n"
+    EXPECT_HR(S_OK, Register(ScratchScript(L"ForceRemove plain\r\n{\r\n  Own = s 'mine'\r\n}\r\n"
                                                L"Delete Doomed\r\n{\r\n  Ignored = s 'x'\r\n}\r\n"
                                                L"Delete Absent")));
     // The key was made anew, so it bears the script's spelling of its name.
@@ -459,7 +449,7 @@ TEST_F(Registrar, FailedRegistrationIsTakenBack)
         CreateScratchKey(L"Unrelated", L"Mine", L"untouched");
         row.prepare();
 
-        EXPECT_EQ(Hr{row.expected}, Register(script));
+        EXPECT_HR(row.expected, Register(script));
         EXPECT_EQ(Sorted({KeyLine(L"Locked"), KeyLine(L"Unrelated"), SzLine(L"Unrelated", L"Mine", L"untouched")}),
                   Dump());
     }
@@ -476,11 +466,11 @@ TEST_F(Registrar, SharedKeyIsAskedOnlyForTheRightsItsItemsUse)
                                               L"    val Setting = s 'y'\r\n"
                                               L"  }\r\n"
                                               L"}");
-    EXPECT_EQ(Hr{S_OK}, Register(script));
+    EXPECT_HR(S_OK, Register(script));
     EXPECT_EQ(Sorted({KeyLine(L"Shared"), KeyLine(L"Shared\\Mine"), SzLine(L"Shared\\Mine", L"", L"x"),
                       SzLine(L"Shared\\Mine", L"Setting", L"y")}),
               Dump());
-    EXPECT_EQ(Hr{S_OK}, Remove(script));
+    EXPECT_HR(S_OK, Remove(script));
     EXPECT_EQ(std::vector<std::wstring>{KeyLine(L"Shared")}, Dump());
 }
 
@@ -510,12 +500,12 @@ TEST_F(Registrar, RemovalTakesOnlyWhatTheScriptOwns)
                                               L"  }\r\n"
                                               L"}");
     // Nothing there yet: nothing to remove, and no error.
-    EXPECT_EQ(Hr{S_OK}, Remove(script));
+    EXPECT_HR(S_OK, Remove(script));
     EXPECT_FALSE(ScratchExists());
 
-    ASSERT_EQ(Hr{S_OK}, Register(script));
+    ASSERT_HR(S_OK, Register(script));
     CreateScratchKey(L"Host\\Foreign", L"", L"another program's");
-    EXPECT_EQ(Hr{S_OK}, Remove(script));
+    EXPECT_HR(S_OK, Remove(script));
 
     const std::vector<std::wstring> expected = Sorted({
         KeyLine(L"Shared"),
@@ -529,7 +519,7 @@ TEST_F(Registrar, RemovalTakesOnlyWhatTheScriptOwns)
     EXPECT_EQ(expected, Dump());
 
     // What is already gone is no error the second time.
-    EXPECT_EQ(Hr{S_OK}, Remove(script));
+    EXPECT_HR(S_OK, Remove(script));
     EXPECT_EQ(expected, Dump());
 }
 
@@ -539,7 +529,7 @@ TEST_F(Registrar, RemovalStopsAtTheFirstFailure)
     DenyWrites(L"Locked");
     CreateScratchKey(L"Later");
 
-    EXPECT_EQ(Hr{kAccessDenied}, Remove(ScratchScript(L"NoRemove Locked\r\n{\r\n  val Value = s 'x'\r\n}\r\nLater")));
+    EXPECT_HR(kAccessDenied, Remove(ScratchScript(L"NoRemove Locked\r\n{\r\n  val Value = s 'x'\r\n}\r\nLater")));
     EXPECT_EQ(Sorted({KeyLine(L"Locked"), SzLine(L"Locked", L"Value", L"x"), KeyLine(L"Later")}), Dump());
 }
 
@@ -576,7 +566,7 @@ TEST(RegistrarText, ConvertsThroughTheThreadCodePage)
         SCOPED_TRACE(row.what);
         ThreadLocale locale(row.locale);
         std::wstring script = L"sentinel";
-        EXPECT_EQ(Hr{row.expected}, Hr{RegistrationScriptFromText(row.text.data(), row.text.size(), script)});
+        EXPECT_HR(row.expected, RegistrationScriptFromText(row.text.data(), row.text.size(), script));
         EXPECT_EQ(row.script, script);
     }
 }
@@ -591,10 +581,9 @@ TEST(RegistrarText, QuotingDoublesEverySingleQuote)
 
 std::string ReadScriptFile(const wchar_t* name)
 {
-    wchar_t directory[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableW(L"TALLYFOLD_REGISTRAR_SCRIPTS", directory, MAX_PATH);
-    EXPECT_TRUE(length > 0 && length < MAX_PATH) << "TALLYFOLD_REGISTRAR_SCRIPTS is not set";
-    const std::wstring path = std::wstring(directory, length) + L"\\" + name;
+    const std::wstring directory = tftest::EnvW(L"TALLYFOLD_REGISTRAR_SCRIPTS");
+    EXPECT_FALSE(directory.empty()) << "TALLYFOLD_REGISTRAR_SCRIPTS is not set";
+    const std::wstring path = directory + L"\\" + name;
     unique_file file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_TRUE(static_cast<bool>(file)) << "cannot open " << std::string(path.begin(), path.end());
     if (!file)
@@ -690,7 +679,7 @@ protected:
             const std::string text = ReadScriptFile(kFiles[i]);
             SCOPED_TRACE(std::string(kFiles[i], kFiles[i] + wcslen(kFiles[i])));
             ExpectScriptLayout(text);
-            ASSERT_EQ(Hr{S_OK}, Hr{RegistrationScriptFromText(text.data(), text.size(), m_scripts[i])});
+            ASSERT_HR(S_OK, RegistrationScriptFromText(text.data(), text.size(), m_scripts[i]));
         }
     }
 
@@ -701,10 +690,10 @@ protected:
         Registrar::TearDown();
     }
 
-    Hr Run(int script, bool registering)
+    HRESULT Run(int script, bool registering)
     {
-        return Hr{RunRegistrationScript(m_scripts[script], ModuleReplacements(kModule, script == kAppIdScript),
-                                        registering)};
+        return RunRegistrationScript(m_scripts[script], ModuleReplacements(kModule, script == kAppIdScript),
+                                     registering);
     }
 
     std::vector<std::wstring> Classes() { return Dump(Join(kScratch, L"Classes")); }
@@ -746,7 +735,7 @@ protected:
 TEST_F(ShippedScripts, WriteExactlyTheirTablesAndRemoveOnlyTheirOwnKeys)
 {
     for (int script : {kAppIdScript, kControlScript, kResultScript})
-        ASSERT_EQ(Hr{S_OK}, Run(script, true)) << "script " << script;
+        ASSERT_HR(S_OK, Run(script, true)) << "script " << script;
 
     std::vector<std::wstring> registered = ForeignKeys();
     const std::vector<std::wstring> appId = AppIdTable();
@@ -762,14 +751,14 @@ TEST_F(ShippedScripts, WriteExactlyTheirTablesAndRemoveOnlyTheirOwnKeys)
     CreateScratchKey(controlKey + L"\\Programmable\\Stray");
     CreateScratchKey(controlKey + L"\\Stray\\Deeper");
     for (int script : {kAppIdScript, kControlScript, kResultScript})
-        ASSERT_EQ(Hr{S_OK}, Run(script, true)) << "script " << script;
+        ASSERT_HR(S_OK, Run(script, true)) << "script " << script;
     EXPECT_EQ(registered, Classes());
 
     // Another program's subkey keeps the result class key, and only it, in place.
     const std::wstring resultKey = std::wstring(L"CLSID\\") + kResultClsid;
     CreateScratchKey(L"Classes\\" + resultKey + L"\\Foreign", L"", L"another program's");
     for (int script : {kControlScript, kResultScript, kAppIdScript})
-        EXPECT_EQ(Hr{S_OK}, Run(script, false)) << "script " << script;
+        EXPECT_HR(S_OK, Run(script, false)) << "script " << script;
     std::vector<std::wstring> removed = ForeignKeys();
     removed.push_back(KeyLine(resultKey));
     removed.push_back(SzLine(resultKey, L"", L"CLCGetXmlResultQR Class"));
@@ -780,11 +769,11 @@ TEST_F(ShippedScripts, WriteExactlyTheirTablesAndRemoveOnlyTheirOwnKeys)
 
 TEST_F(ShippedScripts, ClassScriptFailingPartWayLeavesNoneOfItsKeys)
 {
-    ASSERT_EQ(Hr{S_OK}, Run(kAppIdScript, true));
+    ASSERT_HR(S_OK, Run(kAppIdScript, true));
     DenyWrites(L"Classes\\CLSID");
 
     // The ProgID keys are written before CLSID refuses the class key; the undo takes them back.
-    EXPECT_EQ(Hr{kAccessDenied}, Run(kControlScript, true));
+    EXPECT_HR(kAccessDenied, Run(kControlScript, true));
     std::vector<std::wstring> expected = ForeignKeys();
     const std::vector<std::wstring> appId = AppIdTable();
     expected.insert(expected.end(), appId.begin(), appId.end());
