@@ -25,11 +25,13 @@ if [ -f "${script%.js}.setup.sh" ]; then
   bash "${script%.js}.setup.sh" "$work/fixture" || { echo "fixture setup failed"; exit 1; }
   export TF_FIXTURE=$(winpath "$work/fixture")
 fi
-# Output goes to a file: a child of cscript must not keep a pipe of ours open.
+# Output goes to files: a child of cscript must not keep a pipe of ours open. The script's own
+# lines are on standard output; Wine's processes (and, under qemu-user, a background process
+# that dies) write to standard error, which must not break into the script's closing line.
 wine "$WINEPREFIX/drive_c/windows/system32/cscript.exe" //nologo "$(winpath "$work/$name")" "$@" \
-  >"$work/out.txt" 2>&1 </dev/null
+  >"$work/out.txt" 2>"$work/err.txt" </dev/null
 rc=$?
-cat "$work/out.txt"
+cat "$work/out.txt" "$work/err.txt"
 # cscript under Wine can end a script on an uncaught error with exit code 0 and no word: only
 # the closing line of testlib.js's done() counts as a pass.
 if [ $rc -eq 0 ] && ! grep -Eq '^[0-9]+ passed, 0 failed' "$work/out.txt"; then
