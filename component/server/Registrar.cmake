@@ -8,4 +8,4 @@ tallyfold_add_gtest(NAME RegistrarTests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/RegistrarTests.cpp ${CMAKE_CURRENT_LIST_DIR}/Registrar.cpp
   LIBS advapi32
   ENV "TALLYFOLD_REGISTRAR_SCRIPTS=${tallyfold_registrar_scripts}")
-target_include_directories(RegistrarTests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+target_include_directories(RegistrarTests PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${PROJECT_SOURCE_DIR}/tests/unit)
