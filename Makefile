@@ -1,13 +1,17 @@
 # make demo     set up, build, register in a private Wine prefix and run the page flow
-# make test     set up, build, run every test under Wine: against the 32-bit deliverables in
-#               dist/ (where 32-bit Wine runs, natively or through qemu-user) and against the
-#               x86_64 build of the same sources (always), each with its origin-locked build
+# make test     set up, build, make the package, run every test under Wine: against the 32-bit
+#               deliverables in dist/ (where 32-bit Wine runs, natively or through qemu-user) and
+#               against the x86_64 build of the same sources (always), each with its
+#               origin-locked build
+# make package  dist/Tallyfold.msi, the Windows Installer package of the 32-bit deliverables
 # make bench    the benchmark, on the x86_64 build (never part of make test)
-.PHONY: all setup build build-x86_64 build-locked test demo bench clean
+.PHONY: all setup build build-x86_64 build-locked package test demo bench clean
 
 BUILD ?= build
 DIST ?= $(CURDIR)/dist
 JOBS ?= 2
+# The package's generated rows and the older package that the upgrade tests replace.
+PACKAGE_ARGS = -DTALLYFOLD_PACKAGE_DIR=$(abspath $(BUILD))/package
 # A deployment's own host names for Siteward: make build SITEWARD_DOWNLOAD_HOST=... SITEWARD_SECOND_HOST=...
 SITEWARD_ARGS := $(if $(SITEWARD_DOWNLOAD_HOST),-DSITEWARD_DOWNLOAD_HOST=$(SITEWARD_DOWNLOAD_HOST)) \
                  $(if $(SITEWARD_SECOND_HOST),-DSITEWARD_SECOND_HOST=$(SITEWARD_SECOND_HOST))
@@ -33,18 +37,23 @@ setup:
 
 # The deliverables: 32-bit Tallyfold.dll and Siteward.exe in dist/, with their tests beside them.
 build: setup
-	$(call configure,$(BUILD)/i686,i686,$(DIST),$(LOCK_ARGS))
+	$(call configure,$(BUILD)/i686,i686,$(DIST),$(PACKAGE_ARGS) $(LOCK_ARGS))
 
 # The same sources for 64-bit Windows: runs natively everywhere, so it is tested on every
 # machine, keeps the sources pointer-size clean and is where the benchmark runs.
 build-x86_64: build
-	$(call configure,$(BUILD)/x86_64,x86_64,$(abspath $(BUILD))/x86_64/bin,$(LOCK_ARGS))
+	$(call configure,$(BUILD)/x86_64,x86_64,$(abspath $(BUILD))/x86_64/bin,$(PACKAGE_ARGS) $(LOCK_ARGS))
 
 build-locked: build
 	$(call configure,$(BUILD)/i686-locked,i686,$(abspath $(BUILD))/i686-locked/bin,$(LOCKED_ARGS),$(LOCKED_TARGETS))
 	$(call configure,$(BUILD)/x86_64-locked,x86_64,$(abspath $(BUILD))/x86_64-locked/bin,$(LOCKED_ARGS),$(LOCKED_TARGETS))
 
-test: build-x86_64 build-locked
+# dist/Tallyfold.msi, the Windows Installer package of the deliverables. The x86_64 build makes
+# it: its tools run under 64-bit Wine, which runs natively everywhere.
+package: build-x86_64
+	cmake --build $(BUILD)/x86_64 --target msi_package
+
+test: package build-locked
 	tools/run-suites.sh $(BUILD)
 
 # The page flow on the deliverable where 32-bit Wine runs, else on the x86_64 build.

@@ -2,18 +2,22 @@
 # demo.sh BUILD_DIR: the page flow, end to end. Registers the DLL in the private prefix
 # (with-wine.sh prepared it), reads examples/data through the page script, writes a CSV
 # and shows it. With a display it offers the folder dialog first (cancel keeps the sample).
+# With TALLYFOLD_DEMO_INSTALLED set, the component is already registered (by the installer
+# package) and is used as it is; BUILD_DIR then only holds the output.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 build=$(cd "$1" && pwd)
 . "$here/common.sh"
-dll=$(build_dll "$build")
 out=$build/demo
 mkdir -p "$out"
 rm -f "$out/certificates.csv"
 
-echo "Registering $(winpath "$dll")"
-"$here/wine-system.sh" regsvr32.exe /s "$(winpath "$dll")"
+if [ -z "${TALLYFOLD_DEMO_INSTALLED:-}" ]; then
+  dll=$(build_dll "$build")
+  echo "Registering $(winpath "$dll")"
+  "$here/wine-system.sh" regsvr32.exe /s "$(winpath "$dll")"
+fi
 
 cat "$root/examples/page/tallyfold-page.js" "$root/examples/demo/demo-host.js" > "$out/demo.js"
 mode=""

@@ -17,6 +17,7 @@ have_cmd make                       || need+=(make)
 have_cmd iconv                      || need+=(libc-bin)
 have_cmd localedef                  || need+=(locales)
 [ -d /usr/src/googletest ]          || need+=(googletest)
+have_cmd wixl                       || need+=(wixl)
 
 # Some kernels refuse 32-bit x86 programs ("Exec format error"); 32-bit Wine then runs
 # through qemu-user, registered as the kernel's handler for i386 ELF programs.

@@ -511,12 +511,9 @@ HRESULT RegisterRoots(const std::vector<ScriptRoot>& roots)
     return S_OK;
 }
 
-} // namespace
-
-HRESULT RunRegistrationScript(const std::wstring& script, const std::vector<RegistrarReplacement>& replacements,
-                              bool registering) noexcept
+HRESULT ReadScript(const std::wstring& script, const std::vector<RegistrarReplacement>& replacements,
+                   std::vector<ScriptRoot>& roots) noexcept
 {
-    std::vector<ScriptRoot> roots;
     try {
         std::wstring expanded;
         if (!ExpandReplacements(script, replacements, expanded))
@@ -530,6 +527,72 @@ HRESULT RunRegistrationScript(const std::wstring& script, const std::vector<Regi
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
+    return S_OK;
+}
+
+// ---- Listing the tree -----------------------------------------------------------------
+
+void ListItems(HKEY root, const std::wstring& path, const std::vector<ScriptItem>& items,
+               std::vector<RegistrarEntry>& entries)
+{
+    for (const ScriptItem& item : items) {
+        RegistrarEntry entry;
+        entry.root = root;
+        entry.noRemove = item.noRemove;
+        if (item.isValue) {
+            entry.key = path;
+            entry.isValue = true;
+            entry.valueName = item.name;
+            entry.type = item.data.type;
+            entry.data = item.data.bytes;
+            entries.push_back(std::move(entry));
+            continue;
+        }
+        entry.key = path.empty() ? item.name : path + L"\\" + item.name;
+        entry.forceRemove = item.forceRemove && !IsNeverDeleted(item.name);
+        entry.deleteKey = item.deleteKey;
+        entry.empty = !item.hasData && item.children.empty();
+        entries.push_back(entry);
+        if (item.hasData) {
+            RegistrarEntry value;
+            value.root = root;
+            value.key = entry.key;
+            value.isValue = true;
+            value.type = item.data.type;
+            value.data = item.data.bytes;
+            entries.push_back(std::move(value));
+        }
+        ListItems(root, entry.key, item.children, entries);
+    }
+}
+
+} // namespace
+
+HRESULT ListRegistrationScript(const std::wstring& script, const std::vector<RegistrarReplacement>& replacements,
+                               std::vector<RegistrarEntry>& entries) noexcept
+{
+    entries.clear();
+    std::vector<ScriptRoot> roots;
+    const HRESULT hr = ReadScript(script, replacements, roots);
+    if (FAILED(hr))
+        return hr;
+    try {
+        for (const ScriptRoot& root : roots)
+            ListItems(root.key, std::wstring(), root.items, entries);
+    } catch (const std::bad_alloc&) {
+        entries.clear();
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+HRESULT RunRegistrationScript(const std::wstring& script, const std::vector<RegistrarReplacement>& replacements,
+                              bool registering) noexcept
+{
+    std::vector<ScriptRoot> roots;
+    const HRESULT hrRead = ReadScript(script, replacements, roots);
+    if (FAILED(hrRead))
+        return hrRead;
 
     if (!registering)
         return RemoveRoots(roots);

@@ -66,6 +66,31 @@ constexpr HRESULT REGISTRAR_E_SYNTAX = DISP_E_EXCEPTION;
 HRESULT RunRegistrationScript(const std::wstring& script, const std::vector<RegistrarReplacement>& replacements,
                               bool registering) noexcept;
 
+// One item that registering a script writes, in the order it writes them: a key (with the
+// markers the script gives it) or a value of a key. A key's default value follows the key as
+// a value with an empty name.
+struct RegistrarEntry {
+    HKEY root = nullptr;
+    std::wstring key; // below the root, levels joined by backslashes
+    bool isValue = false;
+    // Values.
+    std::wstring valueName;
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+    // Keys and values.
+    bool noRemove = false;
+    // Keys. forceRemove is only set where registering really deletes the key first (never
+    // for the shared names that ForceRemove spares).
+    bool forceRemove = false;
+    bool deleteKey = false;
+    bool empty = false; // the script gives it neither a value nor a subkey
+};
+
+// Reads a script as RunRegistrationScript does, with the same outcome for a malformed one,
+// and lists what registering it writes without touching the registry.
+HRESULT ListRegistrationScript(const std::wstring& script, const std::vector<RegistrarReplacement>& replacements,
+                               std::vector<RegistrarEntry>& entries) noexcept;
+
 // The 8-bit text of a script resource as UTF-16, through the calling thread's ANSI code
 // page. The text ends at its first NUL or after length bytes. Bytes that the code page does
 // not map fail with HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION).

@@ -3,7 +3,7 @@
 #include "CLCGetXmlQR.h"
 #include "CLCGetXmlResultQR.h"
 #include "Owners.h"
-#include "Registrar.h"
+#include "RegistrationScripts.h"
 #include "ScriptableObject.h"
 #include "Tallyfold_h.h"
 #include "resource.h"
@@ -150,7 +150,6 @@ ClassObjectRecord g_classObjects;
 CTallyfoldModule g_module;
 
 const GUID kLibid = {0x7ED64AC5, 0x8942, 0x43D4, {0x88, 0x22, 0x0C, 0xB1, 0x53, 0x84, 0x3A, 0xF3}};
-const wchar_t kAppId[] = L"{371F7C37-28C2-46B4-8AD6-7C2BFF2798C6}";
 
 // The module's path as 8-bit text, the way registration converts it with the thread's code page.
 HRESULT ModulePathA(std::string& path) noexcept
@@ -198,30 +197,14 @@ HRESULT RunScriptResource(UINT id, bool registering) noexcept
         hr = ThreadAcpToWide(modulePath, module);
         if (FAILED(hr))
             return hr;
-        // The path is a replacement inside single-quoted script text.
-        const std::wstring escaped = QuoteForRegistrationScript(module);
-        const std::vector<RegistrarReplacement> replacements = {
-            {L"APPID", kAppId},
-            {L"Module", escaped},
-            {L"Module_Raw", escaped},
-        };
-
         unique_module image(::LoadLibraryExW(module.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
         if (!image)
             return HRESULT_FROM_WIN32(::GetLastError());
-        HRSRC resource = ::FindResourceW(image.get(), MAKEINTRESOURCEW(id), L"REGISTRY");
-        if (!resource)
-            return HRESULT_FROM_WIN32(::GetLastError());
-        HGLOBAL loaded = ::LoadResource(image.get(), resource);
-        const DWORD size = ::SizeofResource(image.get(), resource);
-        const char* bytes = loaded ? static_cast<const char*>(::LockResource(loaded)) : nullptr;
-        if (!bytes)
-            return HRESULT_FROM_WIN32(::GetLastError());
         std::wstring script;
-        hr = RegistrationScriptFromText(bytes, size, script);
+        hr = LoadRegistrationScript(image.get(), id, script);
         if (FAILED(hr))
             return hr;
-        return RunRegistrationScript(script, replacements, registering);
+        return RunRegistrationScript(script, RegistrationReplacements(module), registering);
     } catch (...) {
         return E_OUTOFMEMORY;
     }
@@ -356,7 +339,7 @@ const GUID& CTallyfoldModule::Libid() const noexcept
 
 const wchar_t* CTallyfoldModule::AppId() const noexcept
 {
-    return kAppId;
+    return kTallyfoldAppId;
 }
 
 HRESULT CTallyfoldModule::DllCanUnloadNow() const noexcept

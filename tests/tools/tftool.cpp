@@ -6,11 +6,16 @@
 //   tftool ansi TEXT OUT           write TEXT in the ANSI code page, as hex text, into OUT
 //   tftool attrib PATH HEX         set the file attributes
 //   tftool hold PATH FLAG          open PATH with no sharing, create FLAG, hold until FLAG is gone
+//   tftool regdump KEY OUT [SKIP...]  write the lines of everything below KEY (HKCR\..., HKCU\...,
+//                                  HKLM\...) into OUT, sorted, as UTF-8, without the subtrees
+//                                  SKIP (relative to KEY); a KEY that does not exist gives "absent"
 // Exit code 0 on success, 1 on failure, 2 on bad usage.
 #include "Owners.h"
+#include "RegistryDump.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -95,6 +100,50 @@ int Hold(const wchar_t* path, const wchar_t* flag)
     return 0;
 }
 
+int RegDump(int argc, wchar_t** argv)
+{
+    const std::wstring path = argv[2];
+    const struct {
+        const wchar_t* name;
+        HKEY key;
+    } roots[] = {{L"HKCR\\", HKEY_CLASSES_ROOT}, {L"HKCU\\", HKEY_CURRENT_USER}, {L"HKLM\\", HKEY_LOCAL_MACHINE}};
+    HKEY root = nullptr;
+    std::wstring below;
+    for (const auto& candidate : roots) {
+        if (path.compare(0, 5, candidate.name) == 0) {
+            root = candidate.key;
+            below = path.substr(5);
+        }
+    }
+    if (!root)
+        return 2;
+    tallyfold::unique_hkey key;
+    LONG error = ::RegOpenKeyExW(root, below.c_str(), 0, KEY_READ, key.put());
+    if (error == ERROR_FILE_NOT_FOUND)
+        return WriteAll(argv[3], "absent\n") ? 0 : 1;
+    std::vector<std::wstring> lines;
+    if (error == ERROR_SUCCESS)
+        error = tftest::DumpRegistryKey(key.get(), L"", lines);
+    if (error != ERROR_SUCCESS)
+        return 1;
+    std::sort(lines.begin(), lines.end());
+    std::string text;
+    for (const std::wstring& line : lines) {
+        bool skipped = false;
+        for (int i = 4; i < argc; ++i) {
+            const std::wstring skip = argv[i];
+            for (const std::wstring& prefix : {L"key " + skip, L"value " + skip}) {
+                if (line.compare(0, prefix.size(), prefix) == 0 &&
+                    (line.size() == prefix.size() || line[prefix.size()] == L'\\' || line[prefix.size()] == L' '))
+                    skipped = true;
+            }
+        }
+        if (!skipped)
+            text += Convert(CP_UTF8, line.c_str()) + "\n";
+    }
+    return WriteAll(argv[3], text) ? 0 : 1;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -121,5 +170,7 @@ int wmain(int argc, wchar_t** argv)
         return ::SetFileAttributesW(path, std::wcstoul(argv[3], nullptr, 16)) ? 0 : 1;
     if (command == L"hold" && argc == 4)
         return Hold(path, argv[3]);
+    if (command == L"regdump" && argc >= 4)
+        return RegDump(argc, argv);
     return 2;
 }

@@ -5,6 +5,7 @@
 #include "Registrar.h"
 
 #include "Owners.h"
+#include "RegistryDump.h"
 #include "TestBasics.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <vector>
 
 using namespace tallyfold;
+using namespace tftest;
 
 namespace {
 
@@ -32,108 +34,7 @@ const HRESULT kAccessDenied = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
 
 std::wstring Join(const std::wstring& path, const std::wstring& name)
 {
-    return path.empty() ? name : path + L"\\" + name;
-}
-
-std::wstring KeyLine(const std::wstring& path)
-{
-    return L"key " + path;
-}
-
-std::wstring ValueLine(const std::wstring& path, const std::wstring& name, const wchar_t* type, const std::wstring& data)
-{
-    return L"value " + path + L" | " + (name.empty() ? L"(default)" : name) + L" | " + type + L" | " + data;
-}
-
-std::wstring SzLine(const std::wstring& path, const std::wstring& name, const std::wstring& text)
-{
-    return ValueLine(path, name, L"s", text);
-}
-
-std::wstring Hex(const BYTE* bytes, DWORD size)
-{
-    const wchar_t digits[] = L"0123456789ABCDEF";
-    std::wstring text;
-    for (DWORD i = 0; i < size; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0xF];
-    }
-    return text;
-}
-
-// Every character, the terminators included, with NUL shown as \0; a REG_SZ shows its text
-// only when it holds exactly one NUL, at its end.
-std::wstring RenderData(DWORD type, const BYTE* bytes, DWORD size)
-{
-    const wchar_t* chars = reinterpret_cast<const wchar_t*>(bytes);
-    const DWORD count = size / sizeof(wchar_t);
-    switch (type) {
-    case REG_SZ:
-        if (size % sizeof(wchar_t) == 0 && count > 0 && chars[count - 1] == L'\0' &&
-            std::find(chars, chars + count - 1, L'\0') == chars + count - 1)
-            return std::wstring(chars, count - 1);
-        return L"<malformed " + Hex(bytes, size) + L">";
-    case REG_DWORD:
-        if (size == sizeof(DWORD)) {
-            // Little-endian: the number's digits are its bytes backwards.
-            const BYTE reversed[] = {bytes[3], bytes[2], bytes[1], bytes[0]};
-            return L"0x" + Hex(reversed, sizeof reversed);
-        }
-        return L"<malformed " + Hex(bytes, size) + L">";
-    case REG_BINARY:
-        return Hex(bytes, size);
-    case REG_MULTI_SZ: {
-        std::wstring text;
-        for (DWORD i = 0; i < count; ++i)
-            text += chars[i] == L'\0' ? std::wstring(L"\\0") : std::wstring(1, chars[i]);
-        return text;
-    }
-    default:
-        return L"<type " + std::to_wstring(type) + L" " + Hex(bytes, size) + L">";
-    }
-}
-
-const wchar_t* TypeName(DWORD type)
-{
-    switch (type) {
-    case REG_SZ: return L"s";
-    case REG_DWORD: return L"d";
-    case REG_BINARY: return L"b";
-    case REG_MULTI_SZ: return L"m";
-    default: return L"?";
-    }
-}
-
-void DumpKey(HKEY key, const std::wstring& path, std::vector<std::wstring>& lines)
-{
-    DWORD subkeys = 0, maxSubkey = 0, values = 0, maxValueName = 0, maxData = 0;
-    LONG error = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, &maxSubkey, nullptr, &values,
-                                  &maxValueName, &maxData, nullptr, nullptr);
-    ASSERT_EQ(ERROR_SUCCESS, error) << "RegQueryInfoKeyW " << std::string(path.begin(), path.end());
-    for (DWORD i = 0; i < values; ++i) {
-        std::vector<wchar_t> name(maxValueName + 1);
-        std::vector<BYTE> data(maxData + 1);
-        DWORD nameLength = static_cast<DWORD>(name.size());
-        DWORD dataSize = static_cast<DWORD>(data.size());
-        DWORD type = 0;
-        error = RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &type, data.data(), &dataSize);
-        ASSERT_EQ(ERROR_SUCCESS, error) << "RegEnumValueW";
-        lines.push_back(ValueLine(path, std::wstring(name.data(), nameLength), TypeName(type),
-                                  RenderData(type, data.data(), dataSize)));
-    }
-    for (DWORD i = 0; i < subkeys; ++i) {
-        std::vector<wchar_t> name(maxSubkey + 1);
-        DWORD nameLength = static_cast<DWORD>(name.size());
-        error = RegEnumKeyExW(key, i, name.data(), &nameLength, nullptr, nullptr, nullptr, nullptr);
-        ASSERT_EQ(ERROR_SUCCESS, error) << "RegEnumKeyExW";
-        const std::wstring childName(name.data(), nameLength);
-        const std::wstring child = Join(path, childName);
-        lines.push_back(KeyLine(child));
-        unique_hkey childKey;
-        error = RegOpenKeyExW(key, childName.c_str(), 0, KEY_READ, childKey.put());
-        ASSERT_EQ(ERROR_SUCCESS, error) << "RegOpenKeyExW";
-        DumpKey(childKey.get(), child, lines);
-    }
+    return JoinKey(path, name);
 }
 
 // The whole tree below HKCU\<path>, one sorted line per key and value, paths relative to it.
@@ -146,7 +47,9 @@ std::vector<std::wstring> Dump(const std::wstring& path = kScratch)
         lines.push_back(L"<cannot open: " + std::to_wstring(error) + L">");
         return lines;
     }
-    DumpKey(key.get(), L"", lines);
+    const LONG dumped = DumpRegistryKey(key.get(), L"", lines);
+    if (dumped != ERROR_SUCCESS)
+        lines.push_back(L"<cannot read: " + std::to_wstring(dumped) + L">");
     std::sort(lines.begin(), lines.end());
     return lines;
 }
@@ -544,6 +447,58 @@ private:
     LCID m_saved;
 };
 
+// ---- Listing --------------------------------------------------------------------------
+
+std::wstring EntryLine(const RegistrarEntry& entry)
+{
+    std::wstring line = entry.root == HKEY_CURRENT_USER ? L"HKCU " : entry.root == HKEY_LOCAL_MACHINE ? L"HKLM " : L"? ";
+    line += entry.isValue ? ValueLine(entry.key, entry.valueName, RegistryTypeName(entry.type),
+                                      RenderRegistryData(entry.type, entry.data.data(), static_cast<DWORD>(entry.data.size())))
+                          : KeyLine(entry.key);
+    if (entry.noRemove)
+        line += L" NoRemove";
+    if (entry.forceRemove)
+        line += L" ForceRemove";
+    if (entry.deleteKey)
+        line += L" Delete";
+    if (entry.empty)
+        line += L" empty";
+    return line;
+}
+
+TEST(RegistrarListing, NamesWhatRegisteringWritesInItsOrder)
+{
+    const std::wstring script = L"HKCU\r\n{\r\n NoRemove Software\r\n {\r\n"
+                                L"  ForceRemove 'Tally %NAME%' = s '%Module%'\r\n  {\r\n"
+                                L"   val Count = d 0x10\r\n   ForceRemove Empty\r\n   NoRemove Kept\r\n   Delete Old\r\n"
+                                L"  }\r\n  ForceRemove CLSID\r\n }\r\n}\r\nHKLM { Two { val B = b 0AFF } }\r\n";
+    std::vector<RegistrarEntry> entries;
+    ASSERT_HR(S_OK, ListRegistrationScript(script, {{L"NAME", L"fold"}, {L"Module", L"C:\\x.dll"}}, entries));
+    std::vector<std::wstring> lines;
+    for (const RegistrarEntry& entry : entries)
+        lines.push_back(EntryLine(entry));
+    EXPECT_EQ((std::vector<std::wstring>{
+                  L"HKCU key Software NoRemove",
+                  L"HKCU key Software\\Tally fold ForceRemove",
+                  L"HKCU value Software\\Tally fold | (default) | s | C:\\x.dll",
+                  L"HKCU value Software\\Tally fold | Count | d | 0x00000010",
+                  L"HKCU key Software\\Tally fold\\Empty ForceRemove empty",
+                  L"HKCU key Software\\Tally fold\\Kept NoRemove empty",
+                  L"HKCU key Software\\Tally fold\\Old Delete empty",
+                  // ForceRemove never deletes a shared key, so the listing does not mark it.
+                  L"HKCU key Software\\CLSID empty",
+                  L"HKLM key Two",
+                  L"HKLM value Two | B | b | 0AFF",
+              }),
+              lines);
+
+    // What registering refuses, listing refuses too, and lists nothing.
+    EXPECT_HR(REGISTRAR_E_SYNTAX, ListRegistrationScript(L"HKCU { Software { Open = s 'x' }", {}, entries));
+    EXPECT_TRUE(entries.empty());
+    EXPECT_HR(REGISTRAR_E_SYNTAX, ListRegistrationScript(L"HKCU { '%MISSING%' }", {}, entries));
+    EXPECT_TRUE(entries.empty());
+}
+
 TEST(RegistrarText, ConvertsThroughTheThreadCodePage)
 {
     const LCID japanese = MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), SORT_DEFAULT);
@@ -765,6 +720,29 @@ TEST_F(ShippedScripts, WriteExactlyTheirTablesAndRemoveOnlyTheirOwnKeys)
     removed.push_back(KeyLine(resultKey + L"\\Foreign"));
     removed.push_back(SzLine(resultKey + L"\\Foreign", L"", L"another program's"));
     EXPECT_EQ(Sorted(removed), Classes());
+}
+
+// The installer package's rows are made from the listing: it must name exactly what
+// registering writes.
+TEST_F(ShippedScripts, RegisteringWritesExactlyWhatTheListingNames)
+{
+    std::vector<std::wstring> listed = ForeignKeys();
+    for (int script : {kAppIdScript, kControlScript, kResultScript}) {
+        std::vector<RegistrarEntry> entries;
+        ASSERT_HR(S_OK, ListRegistrationScript(m_scripts[script], ModuleReplacements(kModule, script == kAppIdScript),
+                                               entries));
+        for (const RegistrarEntry& entry : entries) {
+            EXPECT_EQ(HKEY_CLASSES_ROOT, entry.root);
+            listed.push_back(entry.isValue ? ValueLine(entry.key, entry.valueName, RegistryTypeName(entry.type),
+                                                       RenderRegistryData(entry.type, entry.data.data(),
+                                                                          static_cast<DWORD>(entry.data.size())))
+                                           : KeyLine(entry.key));
+        }
+        ASSERT_HR(S_OK, Run(script, true)) << "script " << script;
+    }
+    listed = Sorted(listed);
+    listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
+    EXPECT_EQ(listed, Classes());
 }
 
 TEST_F(ShippedScripts, ClassScriptFailingPartWayLeavesNoneOfItsKeys)
