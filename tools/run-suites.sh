@@ -11,17 +11,30 @@ set -u
 root=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 logs=$root/suite-logs
+# An architecture's runs that hang are stopped after this many seconds in all and fail, so
+# that CI always ends, with the logs of every run (the i686 runs take about ten minutes
+# under the emulator).
+limit=${TALLYFOLD_RUN_LIMIT:-3600}
 rm -rf "$logs"; mkdir -p "$logs"
 
 # family ARCH HOW FIRST_DISPLAY: the architecture's full run, then its locked build's run.
 family() {
-  local arch=$1 how=$2 display=$3 name args start rc
+  local arch=$1 how=$2 display=$3 name args start rc left
+  local deadline=$(( $(date +%s) + limit ))
   for name in "$arch" "$arch-locked"; do
     args=(); [ "$name" = "$arch" ] || args=(-L lock)
     start=$(date +%s)
-    TALLYFOLD_XVFB_DISPLAY=$display "$here/run-tests.sh" "$root/$name" "${args[@]}" >"$logs/$name.log" 2>&1
+    left=$(( deadline - start )); [ $left -ge 60 ] || left=60
+    TALLYFOLD_XVFB_DISPLAY=$display timeout -k 60 "$left" "$here/run-tests.sh" "$root/$name" "${args[@]}" \
+      >"$logs/$name.log" 2>&1
     rc=$?
-    echo "$name ($how): $([ $rc -eq 0 ] && echo passed || echo "FAILED (ctest $rc)") in $(( $(date +%s) - start )) s" >>"$logs/summary-$arch"
+    if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
+      # Whatever the run left behind in its prefixes must not hold up the other runs or CI.
+      find "$root/$name" -maxdepth 3 -type d -name wineprefix -exec env WINEPREFIX={} wineserver -k \; 2>/dev/null
+      echo "$name ($how): FAILED (stopped at the limit of $limit s for its architecture; its log so far follows)" >>"$logs/summary-$arch"
+    else
+      echo "$name ($how): $([ $rc -eq 0 ] && echo passed || echo "FAILED (ctest $rc)") in $(( $(date +%s) - start )) s" >>"$logs/summary-$arch"
+    fi
     echo "=== $name: $(tail -n 1 "$logs/summary-$arch")"
   done
 }
