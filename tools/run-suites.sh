@@ -4,9 +4,10 @@
 #           in a win32 prefix, wherever 32-bit Wine starts, natively or through qemu-user;
 #   x86_64: the same sources built for 64-bit Windows (BUILD_ROOT/x86_64) in a win64 prefix,
 #           which runs natively everywhere.
-# BUILD_ROOT/<arch>-locked runs the tests labelled "lock". The two architectures run side by
-# side (the emulated one is slow and mostly waits on one core); each run's output is shown
-# whole when it ends. Every run counts.
+# BUILD_ROOT/<arch>-locked runs the tests labelled "lock". The installer package's tests
+# (labelled "package") install it in a prefix of their own, so they run beside the rest of
+# their build's suite. The two architectures run side by side (the emulated one is slow and
+# mostly waits on one core); each run's output is shown whole when it ends. Every run counts.
 set -u
 root=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -17,26 +18,38 @@ logs=$root/suite-logs
 limit=${TALLYFOLD_RUN_LIMIT:-3600}
 rm -rf "$logs"; mkdir -p "$logs"
 
-# family ARCH HOW FIRST_DISPLAY: the architecture's full run, then its locked build's run.
+# run ARCH NAME HOW DISPLAY DEADLINE BUILD_DIR [CTEST_ARGS...]: one ctest run, its output in
+# the logs and one line in the architecture's summary.
+run() {
+  local arch=$1 name=$2 how=$3 display=$4 deadline=$5 dir=$6 start rc left
+  shift 6
+  start=$(date +%s)
+  left=$(( deadline - start )); [ $left -ge 60 ] || left=60
+  TALLYFOLD_XVFB_DISPLAY=$display timeout -k 60 "$left" "$here/run-tests.sh" "$dir" "$@" \
+    >"$logs/$name.log" 2>&1
+  rc=$?
+  if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
+    # Whatever the run left behind in its prefixes must not hold up the other runs or CI.
+    find "$dir" -maxdepth 3 -type d -name wineprefix -exec env WINEPREFIX={} wineserver -k \; 2>/dev/null
+    echo "$name ($how): FAILED (stopped at the limit of $limit s for its architecture; its log so far follows)" >>"$logs/summary-$arch"
+  else
+    echo "$name ($how): $([ $rc -eq 0 ] && echo passed || echo "FAILED (ctest $rc)") in $(( $(date +%s) - start )) s" >>"$logs/summary-$arch"
+  fi
+  echo "=== $name: $(grep "^$name " "$logs/summary-$arch")"
+}
+
+# family ARCH HOW FIRST_DISPLAY: the architecture's full run (its package tests beside it, where
+# the build has them), then its locked build's run.
 family() {
-  local arch=$1 how=$2 display=$3 name args start rc left
+  local arch=$1 how=$2 display=$3 pkg=()
   local deadline=$(( $(date +%s) + limit ))
-  for name in "$arch" "$arch-locked"; do
-    args=(); [ "$name" = "$arch" ] || args=(-L lock)
-    start=$(date +%s)
-    left=$(( deadline - start )); [ $left -ge 60 ] || left=60
-    TALLYFOLD_XVFB_DISPLAY=$display timeout -k 60 "$left" "$here/run-tests.sh" "$root/$name" "${args[@]}" \
-      >"$logs/$name.log" 2>&1
-    rc=$?
-    if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
-      # Whatever the run left behind in its prefixes must not hold up the other runs or CI.
-      find "$root/$name" -maxdepth 3 -type d -name wineprefix -exec env WINEPREFIX={} wineserver -k \; 2>/dev/null
-      echo "$name ($how): FAILED (stopped at the limit of $limit s for its architecture; its log so far follows)" >>"$logs/summary-$arch"
-    else
-      echo "$name ($how): $([ $rc -eq 0 ] && echo passed || echo "FAILED (ctest $rc)") in $(( $(date +%s) - start )) s" >>"$logs/summary-$arch"
-    fi
-    echo "=== $name: $(tail -n 1 "$logs/summary-$arch")"
-  done
+  if [ -f "$root/$arch/package/tests/CTestTestfile.cmake" ] && ctest --test-dir "$root/$arch/package/tests" -N -L package | grep -q 'Total Tests: [1-9]'; then
+    TALLYFOLD_OWN_PREFIXES=1 run "$arch" "$arch-package" "$how" $((display + 20)) "$deadline" "$root/$arch/package/tests" -L package &
+    pkg=($!)
+  fi
+  run "$arch" "$arch" "$how" "$display" "$deadline" "$root/$arch" -LE package
+  wait "${pkg[@]}"
+  run "$arch" "$arch-locked" "$how" "$display" "$deadline" "$root/$arch-locked" -L lock
 }
 
 pids=()
@@ -49,7 +62,7 @@ family x86_64 "x86_64 build, native" 150 & pids+=($!)
 wait "${pids[@]}"
 
 status=0
-for name in i686 i686-locked x86_64 x86_64-locked; do
+for name in i686 i686-package i686-locked x86_64 x86_64-package x86_64-locked; do
   [ -f "$logs/$name.log" ] || continue
   echo; echo "=================== $name ==================="
   cat "$logs/$name.log"

@@ -70,12 +70,13 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   # A crashed test must fail at once instead of waiting in the crash dialog.
   wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /t REG_SZ /d '' /f </dev/null >/dev/null 2>&1
   wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /t REG_SZ /d 1 /f </dev/null >/dev/null 2>&1
-  wineserver -w
+  timeout 120 wineserver -w
 fi
 
 # A persistent server keeps each program start fast; its services must not inherit our pipes.
 wineserver -p </dev/null >/dev/null 2>&1
-wine wineboot </dev/null >/dev/null 2>&1 || true
+# Nothing here may wait for ever: a start that hangs under the emulator is given up on.
+timeout 120 wine wineboot </dev/null >/dev/null 2>&1 || true
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 set +e
