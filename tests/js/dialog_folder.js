@@ -27,14 +27,27 @@ tfCase("dialog flow", function () {
         return runProgram(driver, ["wait", path], true) === 0 ? readText(path) : "";
     }
 
+    // Under qemu-user the shell's folder dialog now and then never opens: SHBrowseForFolderW
+    // returns at once as if cancelled (a program that only calls it did so in 4 of 120 tries,
+    // and in none of 60 on x86_64). Such a call is made again, at most twice, and says so; a
+    // dialog that never opens in three tries fails.
+    var tries = envVar("TALLYFOLD_EMULATED") ? 3 : 1;
+    var notOpened = "no folder dialog appeared\n";
+
     var control = newControl();
     tfRows(rows, function (row, i) {
-        var report = TF.fso.BuildPath(reports, "report-" + i + ".txt");
-        runProgram(driver, row.args.concat([report]), false);
+        for (var attempt = 1; ; attempt++) {
+            var report = TF.fso.BuildPath(reports, "report-" + i + "-" + attempt + ".txt");
+            runProgram(driver, row.args.concat([report]), false);
 
-        var result = control.GetFolderPath();
+            var result = control.GetFolderPath();
+            var seen = reportOf(report);
+            if (seen !== notOpened || attempt === tries) break;
+            WScript.Echo("emulator: " + row.name + ": the folder dialog did not open (try " + attempt + " of " +
+                         tries + "); trying again");
+        }
         checkResult(result, row.expected, row.name);
-        eq(reportOf(report), "ok", row.name + ": what the user saw and did");
+        eq(seen, "ok", row.name + ": what the user saw and did");
     });
 });
 done();
