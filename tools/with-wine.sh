@@ -47,24 +47,47 @@ if [ ! -d "$LOCPATH/ja_JP.UTF-8" ]; then
 fi
 { export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8; } 2>/dev/null
 
-# Under qemu-user a program of a new prefix's boot now and then dies ("Unhandled illegal
-# instruction at address 00000001" in the boot log). The crash debugger is not turned off yet
-# at that point: with a display it waits in its dialog for ever, so the boot runs without
-# one; and a boot that has not ended in time is thrown away and started again.
+# Under qemu-user a new prefix's boot now and then never ends: a program of it dies ("Unhandled
+# illegal instruction at address 00000001" in the boot log) and, the crash debugger not being
+# turned off yet, waits in its dialog for ever when there is a display, so the boot runs without
+# one; or the wineserver goes away a few seconds in ("wineserver crashed" in the boot log) and
+# the boot's programs wait for it for ever. Such a boot is thrown away and started again.
+bootlog=$WINEPREFIX.boot.log
+# prefix_pids [PATTERN]: the live processes of this prefix (whose command line matches PATTERN).
+prefix_pids() {
+  local p
+  for p in $(pgrep -f "${1:-wine}"); do
+    [ "$p" != $$ ] || continue
+    { tr '\0' '\n' <"/proc/$p/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$p"; } 2>/dev/null
+  done
+}
 boot_prefix() {
+  local pid waited=0
   mkdir -p "$WINEPREFIX"
-  DISPLAY= timeout 300 wine wineboot -i </dev/null >"$build/wineboot.log" 2>&1 && DISPLAY= timeout 120 wineserver -w
+  DISPLAY= wine wineboot -i </dev/null >"$bootlog" 2>&1 &
+  pid=$!
+  while kill -0 "$pid" 2>/dev/null; do
+    sleep 2; waited=$((waited + 2))
+    if [ $waited -ge 240 ] || grep -q 'wineserver crashed' "$bootlog" ||
+       { [ $waited -ge 10 ] && [ -z "$(prefix_pids wineserver)" ]; }; then
+      kill "$pid" 2>/dev/null
+      return 1
+    fi
+  done
+  wait "$pid" && DISPLAY= timeout 120 wineserver -w
 }
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  for attempt in 1 2 3; do
+  for attempt in 1 2 3 4; do
     boot_prefix && break
-    echo "with-wine.sh: the boot of $WINEPREFIX did not end (attempt $attempt of 3)" >&2
-    wineserver -k >/dev/null 2>&1
-    timeout 30 wineserver -w >/dev/null 2>&1
+    echo "with-wine.sh: the boot of $WINEPREFIX did not end (attempt $attempt of 4): $(tail -n 1 "$bootlog")" >&2
+    wineserver -k >/dev/null 2>&1 || true
+    timeout 30 wineserver -w >/dev/null 2>&1 || true
+    # Programs whose wineserver is gone cannot be ended through it.
+    kill -9 $(prefix_pids) 2>/dev/null || true
     rm -rf "$WINEPREFIX"
   done
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "with-wine.sh: $WINEPREFIX does not boot; see $build/wineboot.log" >&2
+    echo "with-wine.sh: $WINEPREFIX does not boot; see $bootlog" >&2
     exit 1
   fi
   # A crashed test must fail at once instead of waiting in the crash dialog.

@@ -2,11 +2,13 @@
 // Runs the rest of its own command line, exactly as given, as a process and waits at most MS
 // milliseconds for it; a process still running then is ended. Lets a script test bound a call
 // that might never return. Exit code: the process's own, 124 when it had to be ended, 125 when
-// it could not be started, 2 on bad usage.
+// it could not be started, 126 when its exit code could not be read, 2 on bad usage; the last
+// three say why on standard error.
 #include "Owners.h"
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cwchar>
 #include <cwctype>
 #include <string>
@@ -42,15 +44,20 @@ int wmain(int argc, wchar_t** argv)
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+    if (!::CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        std::fwprintf(stderr, L"tfbound: cannot start %ls: error %lu\n", rest, ::GetLastError());
         return 125;
+    }
     tallyfold::unique_handle process(info.hProcess), thread(info.hThread);
     if (::WaitForSingleObject(process.get(), bound) != WAIT_OBJECT_0) {
         ::TerminateProcess(process.get(), 124);
         ::WaitForSingleObject(process.get(), 10000);
         return 124;
     }
-    DWORD code = 125;
-    ::GetExitCodeProcess(process.get(), &code);
+    DWORD code = 0;
+    if (!::GetExitCodeProcess(process.get(), &code)) {
+        std::fwprintf(stderr, L"tfbound: no exit code of %ls: error %lu\n", rest, ::GetLastError());
+        return 126;
+    }
     return static_cast<int>(code);
 }
