@@ -32,11 +32,6 @@ const HRESULT kAccessDenied = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
 
 // ---- Reading the registry back --------------------------------------------------------
 
-std::wstring Join(const std::wstring& path, const std::wstring& name)
-{
-    return JoinKey(path, name);
-}
-
 // The whole tree below HKCU\<path>, one sorted line per key and value, paths relative to it.
 std::vector<std::wstring> Dump(const std::wstring& path = kScratch)
 {
@@ -78,7 +73,7 @@ unique_hkey CreateKey(HKEY parent, const std::wstring& path, DWORD options = REG
 
 void CreateScratchKey(const std::wstring& relative, const wchar_t* valueName = nullptr, const wchar_t* text = nullptr)
 {
-    unique_hkey key = CreateKey(HKEY_CURRENT_USER, Join(kScratch, relative));
+    unique_hkey key = CreateKey(HKEY_CURRENT_USER, JoinKey(kScratch, relative));
     if (text) {
         const LONG error = RegSetValueExW(key.get(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
                                           static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t)));
@@ -90,7 +85,7 @@ void CreateScratchKey(const std::wstring& relative, const wchar_t* valueName = n
 // subkeys), as a shared key looks to a user without administrator rights.
 void DenyWrites(const std::wstring& relative, REGSAM denied = KEY_SET_VALUE | KEY_CREATE_SUB_KEY)
 {
-    unique_hkey key = CreateKey(HKEY_CURRENT_USER, Join(kScratch, relative));
+    unique_hkey key = CreateKey(HKEY_CURRENT_USER, JoinKey(kScratch, relative));
     BYTE sid[SECURITY_MAX_SID_SIZE];
     DWORD sidSize = sizeof sid;
     ASSERT_TRUE(CreateWellKnownSid(WinWorldSid, nullptr, sid, &sidSize));
@@ -107,7 +102,7 @@ void DenyWrites(const std::wstring& relative, REGSAM denied = KEY_SET_VALUE | KE
 
     // The failure paths below are only shown if the platform really refuses the write.
     unique_hkey probe;
-    ASSERT_EQ(ERROR_ACCESS_DENIED, RegOpenKeyExW(HKEY_CURRENT_USER, Join(kScratch, relative).c_str(), 0,
+    ASSERT_EQ(ERROR_ACCESS_DENIED, RegOpenKeyExW(HKEY_CURRENT_USER, JoinKey(kScratch, relative).c_str(), 0,
                                                  KEY_SET_VALUE, probe.put()));
 }
 
@@ -299,12 +294,12 @@ TEST_F(Registrar, ForceRemoveAndDeleteSpareSharedKeys)
         std::transform(lower.begin(), lower.end(), lower.begin(), [](wchar_t c) { return std::towlower(c); });
         SCOPED_TRACE(std::string(lower.begin(), lower.end()));
         RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
-        CreateScratchKey(Join(name, L"Foreign"), L"", L"another program's");
+        CreateScratchKey(JoinKey(name, L"Foreign"), L"", L"another program's");
 
         EXPECT_HR(S_OK, Register(ScratchScript(L"ForceRemove '" + lower + L"'\r\n{\r\n  Own = s 'mine'\r\n}\r\n"
                                                    L"Delete '" + lower + L"'")));
-        const std::wstring own = Join(name, L"Own");
-        const std::wstring foreign = Join(name, L"Foreign");
+        const std::wstring own = JoinKey(name, L"Own");
+        const std::wstring foreign = JoinKey(name, L"Foreign");
         EXPECT_EQ(Sorted({KeyLine(name), KeyLine(foreign), SzLine(foreign, L"", L"another program's"), KeyLine(own),
                           SzLine(own, L"", L"mine")}),
                   Dump());
@@ -330,7 +325,7 @@ TEST_F(Registrar, FailedRegistrationIsTakenBack)
     } cases[] = {
         {"key without write access", [] { DenyWrites(L"Locked"); }, kAccessDenied},
         {"durable key under a volatile one",
-         [] { CreateKey(HKEY_CURRENT_USER, Join(kScratch, L"Locked"), REG_OPTION_VOLATILE); },
+         [] { CreateKey(HKEY_CURRENT_USER, JoinKey(kScratch, L"Locked"), REG_OPTION_VOLATILE); },
          HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE)},
     };
     const std::wstring script = ScratchScript(L"Before = s 'b'\r\n"
@@ -449,12 +444,21 @@ private:
 
 // ---- Listing --------------------------------------------------------------------------
 
+// A listed key or value as the line a dump of the registry shows for it.
+std::wstring DumpLine(const RegistrarEntry& entry)
+{
+    if (!entry.isValue)
+        return KeyLine(entry.key);
+    const DWORD size = static_cast<DWORD>(entry.data.size());
+    return ValueLine(entry.key, entry.valueName, RegistryTypeName(entry.type),
+                     RenderRegistryData(entry.type, entry.data.data(), size));
+}
+
+// The dump line with the entry's root and markers.
 std::wstring EntryLine(const RegistrarEntry& entry)
 {
     std::wstring line = entry.root == HKEY_CURRENT_USER ? L"HKCU " : entry.root == HKEY_LOCAL_MACHINE ? L"HKLM " : L"? ";
-    line += entry.isValue ? ValueLine(entry.key, entry.valueName, RegistryTypeName(entry.type),
-                                      RenderRegistryData(entry.type, entry.data.data(), static_cast<DWORD>(entry.data.size())))
-                          : KeyLine(entry.key);
+    line += DumpLine(entry);
     if (entry.noRemove)
         line += L" NoRemove";
     if (entry.forceRemove)
@@ -627,7 +631,7 @@ protected:
         // Keys of other programs in the shared class store.
         CreateScratchKey(L"Classes\\CLSID\\{00000000-0000-0000-0000-0000000000F0}", L"", L"another class");
         CreateScratchKey(L"Classes\\AppID\\{00000000-0000-0000-0000-0000000000F1}", L"", L"another application");
-        m_classes = CreateKey(HKEY_CURRENT_USER, Join(kScratch, L"Classes"));
+        m_classes = CreateKey(HKEY_CURRENT_USER, JoinKey(kScratch, L"Classes"));
         ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_CLASSES_ROOT, m_classes.get()));
 
         for (int i = 0; i < 3; ++i) {
@@ -651,7 +655,7 @@ protected:
                                      registering);
     }
 
-    std::vector<std::wstring> Classes() { return Dump(Join(kScratch, L"Classes")); }
+    std::vector<std::wstring> Classes() { return Dump(JoinKey(kScratch, L"Classes")); }
 
     static std::vector<std::wstring> ForeignKeys()
     {
@@ -733,10 +737,7 @@ TEST_F(ShippedScripts, RegisteringWritesExactlyWhatTheListingNames)
                                                entries));
         for (const RegistrarEntry& entry : entries) {
             EXPECT_EQ(HKEY_CLASSES_ROOT, entry.root);
-            listed.push_back(entry.isValue ? ValueLine(entry.key, entry.valueName, RegistryTypeName(entry.type),
-                                                       RenderRegistryData(entry.type, entry.data.data(),
-                                                                          static_cast<DWORD>(entry.data.size())))
-                                           : KeyLine(entry.key));
+            listed.push_back(DumpLine(entry));
         }
         ASSERT_HR(S_OK, Run(script, true)) << "script " << script;
     }
