@@ -61,6 +61,8 @@ prefix_pids() {
     { tr '\0' '\n' <"/proc/$p/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$p"; } 2>/dev/null
   done
 }
+# boot_prefix: a new prefix, booted and set up; fails, with the reason last in the boot log, as
+# soon as a step of it hangs.
 boot_prefix() {
   local pid waited=0
   mkdir -p "$WINEPREFIX"
@@ -68,13 +70,19 @@ boot_prefix() {
   pid=$!
   while kill -0 "$pid" 2>/dev/null; do
     sleep 2; waited=$((waited + 2))
-    if [ $waited -ge 240 ] || grep -q 'wineserver crashed' "$bootlog" ||
+    if [ $waited -ge 180 ] || grep -q 'wineserver crashed' "$bootlog" ||
        { [ $waited -ge 10 ] && [ -z "$(prefix_pids wineserver)" ]; }; then
       kill "$pid" 2>/dev/null
+      echo "(the boot was stopped after $waited s)" >>"$bootlog"
       return 1
     fi
   done
-  wait "$pid" && DISPLAY= timeout 120 wineserver -w
+  wait "$pid" || { echo "(wineboot failed)" >>"$bootlog"; return 1; }
+  # A crashed test must fail at once instead of waiting in the crash dialog.
+  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /t REG_SZ /d '' /f </dev/null >/dev/null 2>&1 &&
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /t REG_SZ /d 1 /f </dev/null >/dev/null 2>&1 ||
+    { echo "(the crash debugger could not be turned off)" >>"$bootlog"; return 1; }
+  DISPLAY= timeout 120 wineserver -w || { echo "(the boot's programs did not end in 120 s)" >>"$bootlog"; return 1; }
 }
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   for attempt in 1 2 3 4; do
@@ -90,10 +98,6 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "with-wine.sh: $WINEPREFIX does not boot; see $bootlog" >&2
     exit 1
   fi
-  # A crashed test must fail at once instead of waiting in the crash dialog.
-  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /t REG_SZ /d '' /f </dev/null >/dev/null 2>&1
-  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /t REG_SZ /d 1 /f </dev/null >/dev/null 2>&1
-  timeout 120 wineserver -w
 fi
 
 # A persistent server keeps each program start fast; its services must not inherit our pipes.
