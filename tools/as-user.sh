@@ -30,13 +30,16 @@ cp "$TALLYFOLD_TFTOOL_UNIX" "$stage/bin/tftool.exe"
 chown -R "$user" "$stage"
 . "$here/common.sh"
 arch=$TALLYFOLD_TEST_ARCH # set by with-wine.sh
+# The user's prefix belongs to the run that asks for it (one per root prefix), so that runs of
+# two checkouts side by side never register their DLLs in one prefix.
+run_key=$(printf '%s' "$WINEPREFIX" | cksum | cut -d' ' -f1)
 # The test's own switches pass through; nothing else of root's environment does.
 passed=()
 [ -n "${TALLYFOLD_OUTPUT+set}" ] && passed+=("TALLYFOLD_OUTPUT=$TALLYFOLD_OUTPUT")
 runuser -u "$user" -- env -i HOME="$home" USER="$user" PATH=/usr/local/bin:/usr/bin:/bin TMPDIR=/tmp "${passed[@]}" \
-  TALLYFOLD_TEST_ARCH="$arch" TALLYFOLD_WINEPREFIX="$home/wineprefix-$arch" TALLYFOLD_LOCPATH="$home/locale" \
+  TALLYFOLD_TEST_ARCH="$arch" TALLYFOLD_WINEPREFIX="$home/wineprefix-$arch-$run_key" TALLYFOLD_LOCPATH="$home/locale" \
   TALLYFOLD_TESTLIB="$stage/testlib.js" \
   TALLYFOLD_DLL="$(winpath "$stage/bin/Tallyfold.dll")" TALLYFOLD_TFTOOL="$(winpath "$stage/bin/tftool.exe")" \
-  "$stage/tools/with-wine.sh" "$home/build-$arch" bash -c \
+  "$stage/tools/with-wine.sh" "$home/build-$arch-$run_key" bash -c \
   '"$1/tools/wine-system.sh" regsvr32.exe /s "$TALLYFOLD_DLL" && "$1/tools/run-js.sh" "${@:2}"' \
   _ "$stage" "$stage/$(basename "$script")" "$@"
