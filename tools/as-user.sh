@@ -33,6 +33,7 @@ arch=$TALLYFOLD_TEST_ARCH # set by with-wine.sh
 # The user's prefix belongs to the run that asks for it (one per root prefix), so that runs of
 # two checkouts side by side never register their DLLs in one prefix.
 run_key=$(printf '%s' "$WINEPREFIX" | cksum | cut -d' ' -f1)
+own_prefix "$home/wineprefix-$arch-$run_key"
 # The test's own switches pass through; nothing else of root's environment does.
 passed=()
 [ -n "${TALLYFOLD_OUTPUT+set}" ] && passed+=("TALLYFOLD_OUTPUT=$TALLYFOLD_OUTPUT")

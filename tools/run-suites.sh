@@ -12,10 +12,12 @@ set -u
 root=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 logs=$root/suite-logs
+. "$here/common.sh"
+. "$here/limits.sh"
 # An architecture's runs that hang are stopped after this many seconds in all and fail, so
 # that CI always ends, with the logs of every run (the i686 runs take about ten minutes
 # under the emulator).
-limit=${TALLYFOLD_RUN_LIMIT:-3600}
+limit=${TALLYFOLD_RUN_LIMIT:-$TF_RUN_LIMIT}
 rm -rf "$logs"; mkdir -p "$logs"
 
 # run ARCH NAME HOW DISPLAY DEADLINE BUILD_DIR [CTEST_ARGS...]: one ctest run, its output in
@@ -25,12 +27,15 @@ run() {
   shift 6
   start=$(date +%s)
   left=$(( deadline - start )); [ $left -ge 60 ] || left=60
-  TALLYFOLD_XVFB_DISPLAY=$display timeout -k 60 "$left" "$here/run-tests.sh" "$dir" "$@" \
-    >"$logs/$name.log" 2>&1
+  # Each run lists the prefixes it uses (tools/with-wine.sh, tools/as-user.sh write them), so
+  # that its clean-up ends what it left behind there, and nothing of a run beside it.
+  : >"$logs/$name.prefixes"
+  TALLYFOLD_RUN_PREFIXES=$logs/$name.prefixes TALLYFOLD_XVFB_DISPLAY=$display \
+    timeout -k 60 "$left" "$here/run-tests.sh" "$dir" "$@" >"$logs/$name.log" 2>&1
   rc=$?
+  local prefix
+  while read -r prefix; do end_prefix "$prefix"; done <"$logs/$name.prefixes"
   if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
-    # Whatever the run left behind in its prefixes must not hold up the other runs or CI.
-    find "$dir" -maxdepth 3 -type d -name wineprefix -exec env WINEPREFIX={} wineserver -k \; 2>/dev/null
     echo "$name ($how): FAILED (stopped at the limit of $limit s for its architecture; its log so far follows)" >>"$logs/summary-$arch"
   else
     echo "$name ($how): $([ $rc -eq 0 ] && echo passed || echo "FAILED (ctest $rc)") in $(( $(date +%s) - start )) s" >>"$logs/summary-$arch"

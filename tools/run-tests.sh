@@ -8,12 +8,13 @@
 set -u
 build=$1; shift
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/limits.sh"
 prefix=("$here/with-wine.sh" "$build")
 [ -z "${TALLYFOLD_OWN_PREFIXES:-}" ] || prefix=()
 # Displays are numbered from TALLYFOLD_XVFB_DISPLAY up, so that two runs side by side never
 # race for the same one.
 xvfb-run -a -n "${TALLYFOLD_XVFB_DISPLAY:-99}" -s "-screen 0 1280x1024x24" "${prefix[@]}" \
-  ctest --test-dir "$build" --output-on-failure --timeout 600 "$@"
+  ctest --test-dir "$build" --output-on-failure --timeout "$TF_TEST_LIMIT" "$@"
 rc=$?
 # A case left out says so in its output ("left out: ..."); ctest keeps
 # the output of every test in its log.

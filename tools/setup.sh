@@ -21,7 +21,7 @@ have_cmd wixl                       || need+=(wixl)
 
 # Some kernels refuse 32-bit x86 programs ("Exec format error"); 32-bit Wine then runs
 # through qemu-user, registered as the kernel's handler for i386 ELF programs.
-i386_magic='7f454c4601010100000000000000000002000300'
+. "$(dirname "$0")/common.sh"
 binfmt=/proc/sys/fs/binfmt_misc
 refuses_32bit() {
   [ -e /lib/ld-linux.so.2 ] || return 1
@@ -67,7 +67,10 @@ emulate_32bit() {
     echo "setup: could not register qemu-i386 with binfmt_misc; 32-bit Wine will not run" >&2
   fi
 }
-qemu_i386_rule=':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F'
+# The kernel's binfmt_misc rule for the emulator: magic and mask as \xNN escapes.
+i386_mask='fffffffffffefe00fffffffffffffffffeffffff'
+escaped() { printf '%s' "$1" | sed 's/../\\x&/g'; }
+qemu_i386_rule=":qemu-i386:M::$(escaped "$i386_magic"):$(escaped "$i386_mask"):/usr/bin/qemu-i386-static:F"
 
 if [ ${#need[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then

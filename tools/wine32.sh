@@ -2,7 +2,7 @@
 # Says how this machine runs 32-bit Wine: "native", "emulated" (the kernel refuses 32-bit
 # programs and qemu-user runs them, registered by setup.sh), or "none". Exit status 0 when
 # 32-bit Wine starts.
-i386_magic='7f454c4601010100000000000000000002000300'
+. "$(dirname "$0")/common.sh"
 if ! { [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; }; then
   echo none
   exit 1

@@ -24,16 +24,21 @@ if [ "$arch" = i686 ] && [ "$("$here/wine32.sh")" = emulated ]; then
   export TALLYFOLD_EMULATED=qemu-i386
 fi
 export WINEPREFIX=${TALLYFOLD_WINEPREFIX:-$build/wineprefix}
-# "wine" on PATH is the loader of the test architecture.
-mkdir -p "$build/winebin"
+. "$here/common.sh"
+. "$here/limits.sh"
+# "wine" on PATH is the loader of the test architecture. The wrapper is written once, and
+# atomically, because runs side by side (the package's beside the suite) share the build.
 if [ "$arch" = i686 ]; then
   export WINEARCH=win32 WINELOADER=/usr/lib/wine/wine
 else
   export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
 fi
-rm -f "$build/winebin/wine"
-printf '#!/bin/sh\nexec %s "$@"\n' "$WINELOADER" > "$build/winebin/wine"
-chmod +x "$build/winebin/wine"
+wrapper=$(printf '#!/bin/sh\nexec %s "$@"' "$WINELOADER")
+if [ "$(cat "$build/winebin/wine" 2>/dev/null)" != "$wrapper" ]; then
+  mkdir -p "$build/winebin"
+  tmp=$(mktemp "$build/winebin/.wine.XXXXXX")
+  printf '%s\n' "$wrapper" >"$tmp" && chmod +x "$tmp" && mv -f "$tmp" "$build/winebin/wine"
+fi
 export PATH="$build/winebin:$PATH"
 export WINEDEBUG=-all
 # No Mono or Gecko: nothing here needs them, and their installers would ask for a download.
@@ -53,25 +58,21 @@ fi
 # one; or the wineserver goes away a few seconds in ("wineserver crashed" in the boot log) and
 # the boot's programs wait for it for ever. Such a boot is thrown away and started again.
 bootlog=$WINEPREFIX.boot.log
-# prefix_pids [PATTERN]: the live processes of this prefix (whose command line matches PATTERN).
-prefix_pids() {
-  local p
-  for p in $(pgrep -f "${1:-wine}"); do
-    [ "$p" != $$ ] || continue
-    { tr '\0' '\n' <"/proc/$p/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$p"; } 2>/dev/null
-  done
-}
+# A prefix counts as booted only once the last step of its boot wrote this marker: a prefix
+# without it is what a boot that was stopped half-way left behind.
+booted=$WINEPREFIX/.tallyfold-booted
 # boot_prefix: a new prefix, booted and set up; fails, with the reason last in the boot log, as
 # soon as a step of it hangs.
 boot_prefix() {
   local pid waited=0
   mkdir -p "$WINEPREFIX"
-  DISPLAY= wine wineboot -i </dev/null >"$bootlog" 2>&1 &
+  # The boot's programs (its server included) must not hold the boot's lock.
+  DISPLAY= wine wineboot -i </dev/null >"$bootlog" 2>&1 9>&- &
   pid=$!
   while kill -0 "$pid" 2>/dev/null; do
     sleep 2; waited=$((waited + 2))
-    if [ $waited -ge 180 ] || grep -q 'wineserver crashed' "$bootlog" ||
-       { [ $waited -ge 10 ] && [ -z "$(prefix_pids wineserver)" ]; }; then
+    if [ $waited -ge "$TF_BOOT_TRY_LIMIT" ] || grep -q 'wineserver crashed' "$bootlog" ||
+       { [ $waited -ge 10 ] && [ -z "$(prefix_pids "$WINEPREFIX" server)" ]; }; then
       kill "$pid" 2>/dev/null
       echo "(the boot was stopped after $waited s)" >>"$bootlog"
       return 1
@@ -79,22 +80,31 @@ boot_prefix() {
   done
   wait "$pid" || { echo "(wineboot failed)" >>"$bootlog"; return 1; }
   # A crashed test must fail at once instead of waiting in the crash dialog.
-  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /t REG_SZ /d '' /f </dev/null >/dev/null 2>&1 &&
-    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /t REG_SZ /d 1 /f </dev/null >/dev/null 2>&1 ||
+  local aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
+  timeout "$TF_START_LIMIT" wine reg add "$aedebug" /v Debugger /t REG_SZ /d '' /f </dev/null >/dev/null 2>&1 9>&- &&
+    timeout "$TF_START_LIMIT" wine reg add "$aedebug" /v Auto /t REG_SZ /d 1 /f </dev/null >/dev/null 2>&1 9>&- ||
     { echo "(the crash debugger could not be turned off)" >>"$bootlog"; return 1; }
-  DISPLAY= timeout 120 wineserver -w || { echo "(the boot's programs did not end in 120 s)" >>"$bootlog"; return 1; }
+  DISPLAY= timeout "$TF_BOOT_SETTLE_LIMIT" wineserver -w 9>&- ||
+    { echo "(the boot's programs did not end in $TF_BOOT_SETTLE_LIMIT s)" >>"$bootlog"; return 1; }
+  : >"$booted"
 }
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  for attempt in 1 2 3 4; do
+own_prefix "$WINEPREFIX"
+if [ ! -f "$booted" ]; then
+  # One boot at a time for a prefix, whoever asks for it.
+  exec 9>"$WINEPREFIX.boot.lock"
+  flock 9
+  for (( attempt = 1; attempt <= TF_BOOT_TRIES; attempt++ )); do
+    [ -f "$booted" ] && break
+    if [ -e "$WINEPREFIX" ]; then
+      end_prefix "$WINEPREFIX"
+      rm -rf "$WINEPREFIX"
+    fi
     boot_prefix && break
-    echo "with-wine.sh: the boot of $WINEPREFIX did not end (attempt $attempt of 4): $(tail -n 1 "$bootlog")" >&2
-    wineserver -k >/dev/null 2>&1 || true
-    timeout 30 wineserver -w >/dev/null 2>&1 || true
-    # Programs whose wineserver is gone cannot be ended through it.
-    kill -9 $(prefix_pids) 2>/dev/null || true
-    rm -rf "$WINEPREFIX"
+    echo "with-wine.sh: the boot of $WINEPREFIX did not end (attempt $attempt of $TF_BOOT_TRIES): $(tail -n 1 "$bootlog")" >&2
   done
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  exec 9>&-
+  if [ ! -f "$booted" ]; then
+    end_prefix "$WINEPREFIX"
     echo "with-wine.sh: $WINEPREFIX does not boot; see $bootlog" >&2
     exit 1
   fi
@@ -103,7 +113,7 @@ fi
 # A persistent server keeps each program start fast; its services must not inherit our pipes.
 wineserver -p </dev/null >/dev/null 2>&1
 # Nothing here may wait for ever: a start that hangs under the emulator is given up on.
-timeout 120 wine wineboot </dev/null >/dev/null 2>&1 || true
+timeout "$TF_START_LIMIT" wine wineboot </dev/null >/dev/null 2>&1 || true
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 set +e

@@ -12,16 +12,16 @@ stage=$1
 here=$(cd "$(dirname "$0")" && pwd)
 tools=$(cd "$here/../../tools" && pwd)
 work=$TALLYFOLD_PACKAGE_WORK
+. "$tools/common.sh"
 if [ -z "${TF_PACKAGE_PREFIX:-}" ]; then
   if [ "$stage" = install ]; then
     # What an interrupted earlier run may have left running in the old prefix goes first.
-    [ -d "$work/wineprefix" ] && WINEPREFIX=$work/wineprefix wineserver -k >/dev/null 2>&1
+    [ -d "$work/wineprefix" ] && end_prefix "$work/wineprefix"
     rm -rf "$work"
   fi
   mkdir -p "$work"
   TF_PACKAGE_PREFIX=1 TALLYFOLD_WINEPREFIX=$work/wineprefix exec "$tools/with-wine.sh" "$TALLYFOLD_BUILD" "$0" "$@"
 fi
-. "$tools/common.sh"
 
 failed=0
 fail() { echo "FAIL: $stage: $*"; failed=1; }

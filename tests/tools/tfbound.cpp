@@ -52,6 +52,7 @@ int wmain(int argc, wchar_t** argv)
     if (::WaitForSingleObject(process.get(), bound) != WAIT_OBJECT_0) {
         ::TerminateProcess(process.get(), 124);
         ::WaitForSingleObject(process.get(), 10000);
+        std::fwprintf(stderr, L"tfbound: %ls did not end within %lu ms and was ended\n", rest, bound);
         return 124;
     }
     DWORD code = 0;
