@@ -1,10 +1,12 @@
 #include "OriginLock.h"
 
+#include <mshtml.h>
 #include <servprov.h>
+#include <shlwapi.h>
 #include <urlmon.h>
 
-#include <cstddef>
 #include <cstring>
+#include <string>
 
 namespace tallyfold {
 
@@ -13,82 +15,134 @@ namespace {
 // The hosts this build serves, each as https://host on the default port (build setting).
 const char* const kAllowedHosts[] = {TALLYFOLD_ALLOWED_HOSTS};
 
-// Scheme and host compare as URL origins do: ASCII letters without regard to case, every
-// other byte as it is (a byte of a double-byte character never equals an allowed host's).
-bool EqualsIgnoringAsciiCase(const char* text, std::size_t length, const char* expected) noexcept
-{
-    if (std::strlen(expected) != length)
-        return false;
-    for (std::size_t i = 0; i < length; ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        char e = expected[i];
-        if (e >= 'A' && e <= 'Z')
-            e = static_cast<char>(e - 'A' + 'a');
-        if (c != e)
-            return false;
-    }
-    return true;
-}
+constexpr DWORD kHttpsPort = 443;
 
-// A host security id is "scheme:host", then ":port" when the port is not the scheme's
-// default, in 8-bit text without a terminator, then the page's zone as four bytes. Only the
-// cbSecurityId bytes that the manager reports having written are read, and no more than the
-// buffer holds.
-bool IsAllowedSecurityId(const BYTE* pbSecurityId, DWORD cbSecurityId) noexcept
+// The host as the platform's parser gives it, compared as URL hosts compare: ASCII letters
+// without regard to case, every other character as it is.
+bool IsAllowedHost(const wchar_t* host) noexcept
 {
-    if (cbSecurityId <= sizeof(DWORD) || cbSecurityId > MAX_SIZE_SECURITY_ID)
-        return false;
-    const char* text = reinterpret_cast<const char*>(pbSecurityId);
-    const char* end = text + (cbSecurityId - sizeof(DWORD));
-    const char* colon = static_cast<const char*>(std::memchr(text, ':', static_cast<std::size_t>(end - text)));
-    if (!colon || !EqualsIgnoringAsciiCase(text, static_cast<std::size_t>(colon - text), "https"))
-        return false;
-    const char* host = colon + 1;
-    for (const char* p = end; p != host; --p) {
-        if (p[-1] == ':') {
-            // A port written out is allowed only when it is the default one.
-            if (!EqualsIgnoringAsciiCase(p, static_cast<std::size_t>(end - p), "443"))
-                return false;
-            end = p - 1;
-            break;
-        }
-    }
     for (const char* allowed : kAllowedHosts) {
-        if (EqualsIgnoringAsciiCase(host, static_cast<std::size_t>(end - host), allowed))
+        const std::size_t length = std::strlen(allowed);
+        std::size_t i = 0;
+        for (; i < length && host[i]; ++i) {
+            wchar_t c = host[i];
+            if (c >= L'A' && c <= L'Z')
+                c = static_cast<wchar_t>(c - L'A' + L'a');
+            char a = allowed[i];
+            if (a >= 'A' && a <= 'Z')
+                a = static_cast<char>(a - 'A' + 'a');
+            if (c != static_cast<unsigned char>(a))
+                break;
+        }
+        if (i == length && !host[i])
             return true;
     }
     return false;
 }
 
-// A site chain without a host security manager belongs to a script host outside the browser
-// (a script the user runs): it shows no page, and is served as an unlocked build serves it.
-// A manager that cannot state the page's origin serves nothing.
-bool SiteIsAllowed(IUnknown* pUnkSite) noexcept
+// The page's URL as the platform parses it: https, a host name that is one of the allowed
+// ones, and the default port, written out or not. Nothing else of the URL (a path, a query
+// that names another origin, a user name) changes whose page it is.
+bool IsAllowedUrl(const wchar_t* url) noexcept
+{
+    com_ptr<IUri> uri;
+    if (FAILED(::CreateUri(url, Uri_CREATE_CANONICALIZE, 0, uri.put())) || !uri)
+        return false;
+    DWORD scheme = 0, hostType = 0, port = 0;
+    unique_bstr host;
+    return uri->GetScheme(&scheme) == S_OK && scheme == URL_SCHEME_HTTPS && uri->GetHostType(&hostType) == S_OK &&
+           hostType == Uri_HOST_DNS && uri->GetPort(&port) == S_OK && port == kHttpsPort &&
+           uri->GetHost(host.put()) == S_OK && host && IsAllowedHost(host.get());
+}
+
+// A security id ends with the page's zone, four bytes. Pages are served from the local
+// machine, intranet, trusted and Internet zones; the Restricted zone is refused, and so are
+// four bytes that are no zone at all (a manager that wrote none leaves the id's text there).
+bool IsServedZone(const BYTE* pbSecurityId, DWORD cbSecurityId) noexcept
+{
+    if (cbSecurityId <= sizeof(DWORD) || cbSecurityId > MAX_SIZE_SECURITY_ID)
+        return false;
+    DWORD zone = 0;
+    std::memcpy(&zone, pbSecurityId + cbSecurityId - sizeof(DWORD), sizeof(DWORD));
+    return zone == URLZONE_LOCAL_MACHINE || zone == URLZONE_INTRANET || zone == URLZONE_TRUSTED ||
+           zone == URLZONE_INTERNET;
+}
+
+// Whether the site shows a page, and its URL then (empty when the site cannot state it). An
+// object of an <object> element is told its page by the container's moniker on its client
+// site; an object that a page's script creates, by the document that the site hands out.
+bool FindPageUrl(IUnknown* pUnkSite, std::wstring& url)
+{
+    url.clear();
+    com_ptr<IOleClientSite> clientSite;
+    com_ptr<IMoniker> moniker;
+    if (SUCCEEDED(pUnkSite->QueryInterface(IID_IOleClientSite, clientSite.put_void())) && clientSite &&
+        SUCCEEDED(clientSite->GetMoniker(OLEGETMONIKER_ONLYIFTHERE, OLEWHICHMK_CONTAINER, moniker.put())) && moniker) {
+        com_ptr<IBindCtx> context;
+        unique_cotaskmem_ptr<wchar_t> name;
+        if (SUCCEEDED(::CreateBindCtx(0, context.put())) &&
+            SUCCEEDED(moniker->GetDisplayName(context.get(), nullptr, name.put())) && name)
+            url = name.get();
+        return true;
+    }
+    com_ptr<IServiceProvider> provider;
+    com_ptr<IHTMLDocument2> document;
+    if (SUCCEEDED(pUnkSite->QueryInterface(IID_IServiceProvider, provider.put_void())) && provider &&
+        SUCCEEDED(provider->QueryService(kSidContainerDispatch, IID_IHTMLDocument2, document.put_void())) && document) {
+        unique_bstr text;
+        if (SUCCEEDED(document->get_URL(text.put())) && text)
+            url = text.get();
+        return true;
+    }
+    return false;
+}
+
+com_ptr<IInternetHostSecurityManager> HostSecurityManager(IUnknown* pUnkSite) noexcept
 {
     com_ptr<IServiceProvider> provider;
-    if (FAILED(pUnkSite->QueryInterface(IID_IServiceProvider, provider.put_void())) || !provider)
-        return true;
     com_ptr<IInternetHostSecurityManager> manager;
-    if (FAILED(provider->QueryService(SID_SInternetHostSecurityManager, IID_IInternetHostSecurityManager,
-                                      manager.put_void())) ||
-        !manager)
+    if (SUCCEEDED(pUnkSite->QueryInterface(IID_IServiceProvider, provider.put_void())) && provider)
+        provider->QueryService(SID_SInternetHostSecurityManager, IID_IInternetHostSecurityManager, manager.put_void());
+    return manager;
+}
+
+// A site that shows no page and has no security manager belongs to a script host outside the
+// browser (a script that the user runs): it is served as an unlocked build serves it. A site
+// that has either is a browser's, and both must speak for the page: its URL one of the allowed
+// origins, its zone one that pages are served from.
+bool SiteIsAllowed(IUnknown* pUnkSite)
+{
+    std::wstring url;
+    const bool showsPage = FindPageUrl(pUnkSite, url);
+    const com_ptr<IInternetHostSecurityManager> manager = HostSecurityManager(pUnkSite);
+    if (!showsPage && !manager)
         return true;
+    if (!manager || url.empty() || !IsAllowedUrl(url.c_str()))
+        return false;
     BYTE securityId[MAX_SIZE_SECURITY_ID];
     DWORD cbSecurityId = sizeof securityId;
-    if (FAILED(manager->GetSecurityId(securityId, &cbSecurityId, 0)))
-        return false;
-    return IsAllowedSecurityId(securityId, cbSecurityId);
+    return SUCCEEDED(manager->GetSecurityId(securityId, &cbSecurityId, 0)) && IsServedZone(securityId, cbSecurityId);
 }
 
 } // namespace
 
 STDMETHODIMP OriginLock::SetSite(IUnknown* pUnkSite)
 {
-    m_pSite = com_ptr<IUnknown>(pUnkSite);
-    if (pUnkSite && !SiteIsAllowed(pUnkSite))
+    if (!pUnkSite) {
+        m_pSite.reset();
+        return S_OK;
+    }
+    try {
+        if (!m_bOriginRefused && !SiteIsAllowed(pUnkSite))
+            m_bOriginRefused = true;
+    } catch (...) {
         m_bOriginRefused = true;
+    }
+    if (m_bOriginRefused) {
+        m_pSite.reset();
+        return E_ACCESSDENIED;
+    }
+    m_pSite = com_ptr<IUnknown>(pUnkSite);
     return S_OK;
 }
 

@@ -1,6 +1,7 @@
 #include "DiagnosticLog.h"
 
 #include "Owners.h"
+#include "ProcessEnd.h"
 
 #include <windows.h>
 
@@ -23,7 +24,7 @@ std::atomic<bool> g_bLogOutput{false};
 // may be writing a record; readers take a copy under the shared lock. An SRW lock needs no
 // set-up or teardown, so it is usable at any notification.
 SRWLOCK g_logFilePathLock = SRWLOCK_INIT;
-std::wstring g_strLogFilePath;
+unload_time_static<std::wstring> g_strLogFilePath;
 
 class srw_shared_lock {
 public:
@@ -208,7 +209,7 @@ void InitLogOutput()
             return;
         std::wstring path = folder + std::wstring(name.begin(), name.end());
         srw_exclusive_lock lock(g_logFilePathLock);
-        g_strLogFilePath.swap(path);
+        g_strLogFilePath.get().swap(path);
     } catch (...) {
         // No memory for the path: the log keeps the path it had.
     }
@@ -224,7 +225,7 @@ void WriteLog(const char* sourceFile, int line, const char* functionName, const 
         std::wstring path;
         {
             srw_shared_lock lock(g_logFilePathLock);
-            path = g_strLogFilePath;
+            path = g_strLogFilePath.get();
         }
         if (path.empty())
             return;
@@ -238,7 +239,7 @@ std::string LogFilePath()
     std::wstring path;
     {
         srw_shared_lock lock(g_logFilePathLock);
-        path = g_strLogFilePath;
+        path = g_strLogFilePath.get();
     }
     if (path.empty())
         return {};

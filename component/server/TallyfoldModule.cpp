@@ -3,6 +3,7 @@
 #include "CLCGetXmlQR.h"
 #include "CLCGetXmlResultQR.h"
 #include "Owners.h"
+#include "ProcessEnd.h"
 #include "RegistrationScripts.h"
 #include "ScriptableObject.h"
 #include "Tallyfold_h.h"
@@ -37,7 +38,7 @@ struct InstanceRecord {
     }
     ~InstanceRecord()
     {
-        if (csInitialized)
+        if (csInitialized && !ProcessEnding())
             ::DeleteCriticalSection(&cs);
     }
 };
@@ -66,7 +67,7 @@ struct ClassObjectRecord {
     }
     ~ClassObjectRecord()
     {
-        if (!initialized)
+        if (!initialized || ProcessEnding())
             return;
         for (ClassEntry* entry = begin; entry != end; ++entry) {
             auto* classObject = static_cast<IUnknown*>(::DecodePointer(entry->pCachedClassObject));
@@ -144,7 +145,8 @@ private:
     bool m_csInitialized = false;
 };
 
-// Start-up runs in this order, and termination in the reverse one.
+// Start-up runs in this order, and termination in the reverse one, when the DLL is unloaded;
+// at the process's end their destructors do nothing (ProcessEnd.h).
 InstanceRecord g_instance;
 ClassObjectRecord g_classObjects;
 CTallyfoldModule g_module;
@@ -308,6 +310,8 @@ CTallyfoldModule::CTallyfoldModule() noexcept
 
 CTallyfoldModule::~CTallyfoldModule()
 {
+    if (ProcessEnding())
+        return;
     for (ClassEntry& entry : g_classTable)
         entry.objectMain(false);
     while (m_pTermFuncs) {

@@ -1,6 +1,5 @@
 #include "CLCQRCsvWrite.h"
 
-#include "FileCalls.h"
 #include "QRErrorTable.h"
 #include "Report.h"
 
@@ -53,7 +52,7 @@ void SplitFolder(const wchar_t* path, wchar_t (&drive)[kDriveSize], wchar_t (&di
 
 } // namespace
 
-CLCQRCsvWrite::CLCQRCsvWrite(CLIGetXmlResultQR* pResult) : m_pResult(pResult) {}
+CLCQRCsvWrite::CLCQRCsvWrite(CLIGetXmlResultQR* pResult, const FileCalls& calls) : m_pResult(pResult), m_calls(calls) {}
 
 bool CLCQRCsvWrite::ParameterCheck(const std::wstring& path)
 {
@@ -107,8 +106,8 @@ void CLCQRCsvWrite::WriteFileData(const wchar_t* path, const char* data, DWORD b
         // The platform may take the bytes into its cache and fail only when they go to the
         // disk (a share with write-behind caching, a volume that fills meanwhile): the CSV is
         // written only once the flush and the close have succeeded too.
-        const BOOL flushed = wrote && g_fileCalls.flushFileBuffers(file.get());
-        const BOOL closed = g_fileCalls.closeHandle(file.release());
+        const BOOL flushed = wrote && m_calls.flushFileBuffers(file.get());
+        const BOOL closed = m_calls.closeHandle(file.release());
         // A short write is a failed one: the page must not be told its CSV was written
         // when only part of it reached the file.
         if (!wrote || written != byteCount || !flushed || !closed) {

@@ -1,6 +1,7 @@
 // Writes the page's CSV text to the file the page names.
 #pragma once
 
+#include "FileCalls.h"
 #include "Owners.h"
 #include "Tallyfold_h.h"
 
@@ -10,7 +11,7 @@ namespace tallyfold {
 
 class CLCQRCsvWrite {
 public:
-    explicit CLCQRCsvWrite(CLIGetXmlResultQR* pResult);
+    explicit CLCQRCsvWrite(CLIGetXmlResultQR* pResult, const FileCalls& calls = FileCalls());
 
     // True when the (trimmed) path may be written; on false the outcome is reported.
     bool ParameterCheck(const std::wstring& path);
@@ -19,6 +20,7 @@ public:
 
 private:
     com_ptr<CLIGetXmlResultQR> m_pResult;
+    const FileCalls m_calls;
 };
 
 } // namespace tallyfold

@@ -1,6 +1,5 @@
 #include "CLCQRReadXmlData.h"
 
-#include "FileCalls.h"
 #include "QRErrorTable.h"
 #include "Report.h"
 
@@ -87,7 +86,10 @@ std::wstring TrimWhitespace(const wchar_t* text)
     return std::wstring(buffer.get());
 }
 
-CLCQRReadXmlData::CLCQRReadXmlData(CLIGetXmlResultQR* pResult) : m_pResult(pResult) {}
+CLCQRReadXmlData::CLCQRReadXmlData(CLIGetXmlResultQR* pResult, const FileCalls& calls)
+    : m_pResult(pResult), m_calls(calls)
+{
+}
 
 void CLCQRReadXmlData::ReadXmlData(const wchar_t* pszFolderPath, XmlDataMap& store)
 {
@@ -112,11 +114,15 @@ void CLCQRReadXmlData::ReadXmlData(const wchar_t* pszFolderPath, XmlDataMap& sto
                 TF_REPORT_FAILURE(m_pResult.get(), kFunction, "対象ファイル数 > 対象ファイル上限数。", QR10002E);
                 return;
             }
-            // Each of these has reported the outcome when it answers false; what was stored
-            // before stays in the store. The owners close the enumeration on every way out.
-            if (!CheckEachFile(findData) || !ReadEachFile(findData, store))
+            // Each of these has reported the outcome when it answers no file or false; what
+            // was stored before stays in the store. The read takes the file as its check
+            // opened it: opening every file a second time costs a round trip to the file system
+            // each, and finds nothing that the first open did not. The owners close the file
+            // and the enumeration on every way out.
+            unique_file file = CheckEachFile(findData);
+            if (!file || !ReadEachFile(std::move(file), findData, store))
                 return;
-        } while (g_fileCalls.findNextFileW(search.get(), &findData));
+        } while (m_calls.findNextFileW(search.get(), &findData));
         // Only "no more files" ends a listing; any other failure (a share that went away in
         // the middle of it) left files unlisted, and a short count must not pass for a whole
         // one. What was stored stays, as after every failure.
@@ -139,14 +145,14 @@ void CLCQRReadXmlData::ReadXmlData(const wchar_t* pszFolderPath, XmlDataMap& sto
     }
 }
 
-bool CLCQRReadXmlData::CheckEachFile(const WIN32_FIND_DATAW& findData)
+unique_file CLCQRReadXmlData::CheckEachFile(const WIN32_FIND_DATAW& findData)
 {
     static const char kFunction[] = "CLCQRReadXmlData::CheckEachFile";
     const std::uint64_t size = FileSize(findData);
     if (size == 0) {
         TF_REPORT_FILE_FAILURE(m_pResult.get(), kFunction, "対象ファイルの中身が空です。", QR10001E,
                                findData.cFileName);
-        return false;
+        return unique_file();
     }
 
     const std::wstring path = std::wstring(m_pszFolderPath) + L"\\" + findData.cFileName;
@@ -156,11 +162,11 @@ bool CLCQRReadXmlData::CheckEachFile(const WIN32_FIND_DATAW& findData)
         if (openError == ERROR_ACCESS_DENIED) {
             TF_REPORT_FILE_FAILURE(m_pResult.get(), kFunction, "ファイルへのアクセス権がありません。", QR10001E,
                                    findData.cFileName);
-            return false;
+            return unique_file();
         }
         // Held open for writing elsewhere, gone since the listing, ...
         TF_REPORT_UNEXPECTED(m_pResult.get(), kFunction);
-        return false;
+        return unique_file();
     }
 
     // The file that crosses the limit counts in full, all 64 bits of it; the sum saturates
@@ -170,26 +176,16 @@ bool CLCQRReadXmlData::CheckEachFile(const WIN32_FIND_DATAW& findData)
                                 : m_llTotalSize + static_cast<std::int64_t>(size);
     if (m_llTotalSize > kMaxTotalSize) {
         TF_REPORT_FAILURE(m_pResult.get(), kFunction, "ファイル合計サイズ > 20971520バイト。", QR10005E);
-        return false;
+        return unique_file();
     }
-    // The read takes the file as the test opened it: opening every file a second time costs a
-    // round trip to the file system each, and finds nothing that the first open did not.
-    m_file = std::move(file);
-    return true;
+    return file;
 }
 
-bool CLCQRReadXmlData::ReadEachFile(const WIN32_FIND_DATAW& findData, XmlDataMap& store)
+bool CLCQRReadXmlData::ReadEachFile(unique_file file, const WIN32_FIND_DATAW& findData, XmlDataMap& store)
 {
     static const char kFunction[] = "CLCQRReadXmlData::ReadEachFile";
     unique_cotaskmem_ptr<wchar_t> text;
     {
-        // The file as its open test left it, or opened here when no test came first.
-        unique_file file(m_file ? std::move(m_file)
-                                : unique_file(OpenForReading(std::wstring(m_pszFolderPath) + L"\\" + findData.cFileName)));
-        if (!file) {
-            TF_REPORT_UNEXPECTED(m_pResult.get(), kFunction);
-            return false;
-        }
         // The size the listing gave, which the total limit keeps within 32 bits; a file that
         // grew since is read only that far, one that shrank gives what it still holds.
         const DWORD size = static_cast<DWORD>(FileSize(findData));

@@ -1,8 +1,8 @@
 // The platform file calls whose failures no test machine brings about for real: a flush or a
 // close that fails after the data went into the cache (a network share with write-behind
 // caching, a volume that fills while the cache is written out), and a listing that a dropped
-// share cuts short. The workers make these calls through this table, so that in-process tests
-// can put failing stand-ins in its place; the component itself never changes it.
+// share cuts short. Each worker is given its calls when it is made and keeps its own copy: the
+// platform's, unless an in-process test gives failing stand-ins. No table of them is shared.
 #pragma once
 
 #include <windows.h>
@@ -10,11 +10,9 @@
 namespace tallyfold {
 
 struct FileCalls {
-    BOOL(WINAPI* flushFileBuffers)(HANDLE);
-    BOOL(WINAPI* closeHandle)(HANDLE);
-    BOOL(WINAPI* findNextFileW)(HANDLE, LPWIN32_FIND_DATAW);
+    BOOL(WINAPI* flushFileBuffers)(HANDLE) = ::FlushFileBuffers;
+    BOOL(WINAPI* closeHandle)(HANDLE) = ::CloseHandle;
+    BOOL(WINAPI* findNextFileW)(HANDLE, LPWIN32_FIND_DATAW) = ::FindNextFileW;
 };
-
-extern FileCalls g_fileCalls;
 
 } // namespace tallyfold

@@ -3,7 +3,6 @@
 // that is refused is reported before the text is looked at), and on a file that someone
 // else has open while sharing it fully. And the writer itself, whose flush or close fails.
 #include "CLCQRCsvWrite.h"
-#include "FileCallsStandIn.h"
 #include "TestSupport.h"
 
 #include <string>
@@ -180,8 +179,7 @@ TEST_F(CsvWriteTests, WrittenOnlyOnceFlushedAndClosed)
         ASSERT_HR(S_OK, dll.Create(CLSID_CLCGetXmlResultQR, IID_CLIGetXmlResultQR, result));
         g_afterWrite = AfterWrite{{}, c.flushFails, c.closeFails};
         {
-            FileCallsStandIn standIns({FlushStandIn, CloseStandIn, ::FindNextFileW});
-            tallyfold::CLCQRCsvWrite worker(result.get());
+            tallyfold::CLCQRCsvWrite worker(result.get(), {FlushStandIn, CloseStandIn, ::FindNextFileW});
             worker.WriteFileData(path.c_str(), bytes.data(), static_cast<DWORD>(bytes.size()));
         }
         // The worker's hand-off reference goes with the check.

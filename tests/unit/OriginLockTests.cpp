@@ -1,7 +1,9 @@
-// The origin lock, in-process. A locked build's control object is sited the way a browser's
-// script engine sites it: with a substitute site whose service provider hands out a substitute
-// host security manager, which states the page's security id. A build without the lock must
-// answer as it always did.
+// The origin lock, in-process. A locked build's control object is sited the way a browser sites
+// it: with a site that states the page (the container's moniker, or the page's document) and
+// hands out the host's security manager, which states the page's security id. URLs, monikers
+// and ids are the platform's own (its URL moniker, its security manager, its URL parser); the
+// site, the document and the manager around them stand in for the browser. A build without the
+// lock must answer as it always did.
 #include "TestSupport.h"
 
 #include <objsafe.h>
@@ -10,6 +12,7 @@
 #include <urlmon.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 using namespace tftest;
@@ -43,21 +46,37 @@ TEST_F(LockTest, WithoutTheLockNoObjectTakesASite)
 
 #else
 
+#include "DocumentStandIn.h"
+#include "OriginLock.h"
+
+// The script engines' interface ids are not all in the toolchain's libraries: defined here.
+#include <initguid.h>
+
+#include <activscp.h>
+
 namespace {
 
 // The hosts this build serves, as its configuration gave them.
 const char* const kHosts[] = {TALLYFOLD_ALLOWED_HOSTS};
-const std::string kFirstHost = kHosts[0];
-const std::string kLastHost = kHosts[sizeof kHosts / sizeof kHosts[0] - 1];
-// The zone a security id ends with: here the Internet zone, 3.
-const std::string kZone("\x03\0\0\0", 4);
+const std::wstring kFirstHost(kHosts[0], kHosts[0] + std::strlen(kHosts[0]));
+const char* const kLast = kHosts[sizeof kHosts / sizeof kHosts[0] - 1];
+const std::wstring kLastHost(kLast, kLast + std::strlen(kLast));
 
-std::string Upper(std::string text)
+// The custom policy under which a script engine asks its host to confirm that an object it
+// created is safe for scripting (not in the toolchain's libraries).
+const GUID kConfirmObjectSafety = {0x10200490, 0xfa38, 0x11d0, {0xac, 0x0e, 0x00, 0xa0, 0xc9, 0x0f, 0xff, 0xc0}};
+
+std::wstring Upper(std::wstring text)
 {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
+    for (wchar_t& c : text)
+        if (c >= L'a' && c <= L'z')
+            c = static_cast<wchar_t>(c - L'a' + L'A');
     return text;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    return std::string(text.begin(), text.end());
 }
 
 // A counted object on the test's stack: it must end with the one reference it started with.
@@ -69,12 +88,22 @@ public:
     ULONG refs = 1;
 };
 
+// The page's URL as the platform's URL moniker holds it, and its display name.
+com_ptr<IMoniker> UrlMoniker(const std::wstring& url)
+{
+    com_ptr<IMoniker> moniker;
+    EXPECT_HR(S_OK, ::CreateURLMonikerEx(nullptr, url.c_str(), moniker.put(), URL_MK_UNIFORM)) << Narrow(url);
+    return moniker;
+}
+
+// The host's security manager of a page: it states the page's security id as the platform's
+// own security manager makes it for the page's URL, whole or cut short.
 class HostSecurityManager final : public StackObject<IInternetHostSecurityManager> {
 public:
-    std::string securityId;
-    DWORD reportedSize = 0; // what it claims to have written; 0: the id's own size
-    HRESULT outcome = S_OK;
-    int calls = 0;
+    enum class Id { Whole, WithoutZone, Fails };
+    HostSecurityManager(std::wstring pageUrl, Id id = Id::Whole) : m_url(std::move(pageUrl)), m_id(id) {}
+
+    int idCalls = 0;
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
@@ -87,47 +116,171 @@ public:
     }
     STDMETHODIMP GetSecurityId(BYTE* pbSecurityId, DWORD* pcbSecurityId, DWORD_PTR) override
     {
-        ++calls;
-        if (FAILED(outcome))
-            return outcome;
-        if (*pcbSecurityId < securityId.size())
-            return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
-        std::memcpy(pbSecurityId, securityId.data(), securityId.size());
-        *pcbSecurityId = reportedSize ? reportedSize : static_cast<DWORD>(securityId.size());
-        return outcome;
+        ++idCalls;
+        if (m_id == Id::Fails)
+            return E_FAIL;
+        com_ptr<IInternetSecurityManager> platform;
+        HRESULT hr = ::CoInternetCreateSecurityManager(nullptr, platform.put(), 0);
+        if (SUCCEEDED(hr))
+            hr = platform->GetSecurityId(m_url.c_str(), pbSecurityId, pcbSecurityId, 0);
+        if (SUCCEEDED(hr) && m_id == Id::WithoutZone)
+            *pcbSecurityId -= sizeof(DWORD);
+        return hr;
     }
-    STDMETHODIMP ProcessUrlAction(DWORD, BYTE*, DWORD, BYTE*, DWORD, DWORD, DWORD) override { return E_NOTIMPL; }
-    STDMETHODIMP QueryCustomPolicy(REFGUID, BYTE**, DWORD*, BYTE*, DWORD, DWORD) override { return E_NOTIMPL; }
+    // A script engine asks to run the control, then to confirm that it is safe for scripting:
+    // both are allowed, the second as a browser allows it, once the object agrees to be safe.
+    STDMETHODIMP ProcessUrlAction(DWORD, BYTE* pPolicy, DWORD cbPolicy, BYTE*, DWORD, DWORD, DWORD) override
+    {
+        if (cbPolicy < sizeof(DWORD))
+            return E_INVALIDARG;
+        const DWORD allow = URLPOLICY_ALLOW;
+        std::memcpy(pPolicy, &allow, sizeof allow);
+        return S_OK;
+    }
+    STDMETHODIMP QueryCustomPolicy(REFGUID guidKey, BYTE** ppPolicy, DWORD* pcbPolicy, BYTE* pContext, DWORD,
+                                   DWORD) override
+    {
+        if (!::IsEqualGUID(guidKey, kConfirmObjectSafety))
+            return E_NOTIMPL;
+        com_ptr<IObjectSafety> safety;
+        IUnknown* object = reinterpret_cast<CONFIRMSAFETY*>(pContext)->pUnk;
+        const bool safe = SUCCEEDED(object->QueryInterface(IID_IObjectSafety, safety.put_void())) &&
+                          SUCCEEDED(safety->SetInterfaceSafetyOptions(IID_IDispatch, INTERFACESAFE_FOR_UNTRUSTED_CALLER,
+                                                                      INTERFACESAFE_FOR_UNTRUSTED_CALLER));
+        *ppPolicy = static_cast<BYTE*>(::CoTaskMemAlloc(sizeof(DWORD)));
+        const DWORD policy = safe ? URLPOLICY_ALLOW : URLPOLICY_DISALLOW;
+        std::memcpy(*ppPolicy, &policy, sizeof policy);
+        *pcbPolicy = sizeof(DWORD);
+        return S_OK;
+    }
+
+private:
+    std::wstring m_url;
+    Id m_id;
 };
 
-// A site as a script engine passes it; its chain holds the manager when one is given.
-class Site final : public StackObject<IServiceProvider> {
+// What a browser's site holds for the object it sites: the page's document, and the host's
+// security manager, each only when given.
+struct Services {
+    IUnknown* document = nullptr;
+    HostSecurityManager* manager = nullptr;
+
+    HRESULT QueryService(REFGUID guidService, REFIID riid, void** ppv) const
+    {
+        *ppv = nullptr;
+        if (::IsEqualGUID(guidService, SID_SInternetHostSecurityManager) && manager)
+            return manager->QueryInterface(riid, ppv);
+        if (::IsEqualGUID(guidService, tallyfold::kSidContainerDispatch) && document)
+            return document->QueryInterface(riid, ppv);
+        return E_NOINTERFACE;
+    }
+};
+
+// A site on the test's stack: a service provider with the browser's services (unless told it is
+// none), and one interface more of the kind of site it is, answered while answersSecond holds.
+template <typename Second>
+class ServiceSite : public StackObject<IServiceProvider>, public Second {
 public:
-    explicit Site(HostSecurityManager* manager, bool isServiceProvider = true)
-        : m_manager(manager), m_isServiceProvider(isServiceProvider)
+    ServiceSite(Services services, const IID& secondId, bool answersSecond, bool isServiceProvider = true)
+        : m_services(services), m_secondId(secondId), m_answersSecond(answersSecond),
+          m_isServiceProvider(isServiceProvider)
     {
     }
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         *ppv = nullptr;
-        if (!::IsEqualIID(riid, IID_IUnknown) && !(m_isServiceProvider && ::IsEqualIID(riid, IID_IServiceProvider)))
+        if (::IsEqualIID(riid, IID_IUnknown) || (m_isServiceProvider && ::IsEqualIID(riid, IID_IServiceProvider)))
+            *ppv = static_cast<IServiceProvider*>(this);
+        else if (m_answersSecond && ::IsEqualIID(riid, m_secondId))
+            *ppv = static_cast<Second*>(this);
+        else
             return E_NOINTERFACE;
-        *ppv = static_cast<IServiceProvider*>(this);
-        AddRef();
+        static_cast<IUnknown*>(*ppv)->AddRef();
         return S_OK;
     }
+    STDMETHODIMP_(ULONG) AddRef() override { return StackObject::AddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return StackObject::Release(); }
     STDMETHODIMP QueryService(REFGUID guidService, REFIID riid, void** ppv) override
     {
-        *ppv = nullptr;
-        if (!m_manager || !::IsEqualGUID(guidService, SID_SInternetHostSecurityManager))
-            return E_NOINTERFACE;
-        return m_manager->QueryInterface(riid, ppv);
+        return m_services.QueryService(guidService, riid, ppv);
     }
+    IUnknown* Unknown() { return static_cast<IServiceProvider*>(this); }
 
 private:
-    HostSecurityManager* m_manager;
+    Services m_services;
+    const IID& m_secondId;
+    bool m_answersSecond;
     bool m_isServiceProvider;
+};
+
+// The site of an object: a client site whose container moniker is the page's, when given (an
+// <object> element).
+class Site final : public ServiceSite<IOleClientSite> {
+public:
+    Site(Services services, com_ptr<IMoniker> pageMoniker = nullptr, bool isServiceProvider = true)
+        : ServiceSite(services, IID_IOleClientSite, static_cast<bool>(pageMoniker), isServiceProvider),
+          m_moniker(std::move(pageMoniker))
+    {
+    }
+
+    STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
+    STDMETHODIMP GetMoniker(DWORD dwAssign, DWORD dwWhichMoniker, IMoniker** ppmk) override
+    {
+        *ppmk = nullptr;
+        if (dwAssign != OLEGETMONIKER_ONLYIFTHERE || dwWhichMoniker != OLEWHICHMK_CONTAINER)
+            return E_INVALIDARG;
+        m_moniker->AddRef();
+        *ppmk = m_moniker.get();
+        return S_OK;
+    }
+    STDMETHODIMP GetContainer(IOleContainer** ppContainer) override
+    {
+        *ppContainer = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP ShowObject() override { return S_OK; }
+    STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
+    STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
+
+private:
+    com_ptr<IMoniker> m_moniker;
+};
+
+// A browser's page as the two ways of siting an object state it: the same URL, as the
+// container's moniker of an <object> element and as the document of a script's object.
+enum class Route { Moniker, Document };
+const Route kRoutes[] = {Route::Moniker, Route::Document};
+const char* Name(Route route)
+{
+    return route == Route::Moniker ? "container moniker" : "document";
+}
+
+// The document that a browser's site hands out: one reference, the caller's.
+com_ptr<IUnknown> Document(const std::wstring& url)
+{
+    return com_ptr<IUnknown>::attach(static_cast<IUnknown*>(tftest::NewDocumentStandIn(url.c_str())));
+}
+
+// The page's host in a zone of its own, for as long as the object lives: the mapping the
+// browser's zone settings hold per domain (HKCU ...\ZoneMap\Domains\<host>, "https").
+class ZoneMapping {
+public:
+    ZoneMapping(const std::wstring& host, DWORD zone)
+    {
+        m_key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\ZoneMap\\Domains\\" + host;
+        tallyfold::unique_hkey key;
+        EXPECT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, m_key.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                                                   nullptr, key.put(), nullptr));
+        EXPECT_EQ(ERROR_SUCCESS, ::RegSetValueExW(key.get(), L"https", 0, REG_DWORD,
+                                                  reinterpret_cast<const BYTE*>(&zone), sizeof zone));
+    }
+    ~ZoneMapping() { ::RegDeleteKeyW(HKEY_CURRENT_USER, m_key.c_str()); }
+    ZoneMapping(const ZoneMapping&) = delete;
+    ZoneMapping& operator=(const ZoneMapping&) = delete;
+
+private:
+    std::wstring m_key;
 };
 
 class SitedLockTest : public LockTest {
@@ -175,83 +328,148 @@ protected:
                ReadProperty(result.get(), &CLIGetXmlResultQR::get_DetailErrorInfo);
     }
 
-    TempFolder folder{L"tallyfold-lock-", L"fixture"};
-};
-
-const wchar_t kServed[] = L"S_OK/";
-const wchar_t kRefused[] = L"E_FAIL/QR10011E";
-
-} // namespace
-
-TEST_F(SitedLockTest, ThePageOriginDecidesWhetherTheControlServes)
-{
-    enum class Chain { Manager, NoManager, NoServiceProvider };
-    struct Row {
-        const char* name;
-        Chain chain;
-        std::string securityId;
-        bool served;
-        HRESULT outcome;
-        DWORD reportedSize;
-    };
-    const Row rows[] = {
-        {"allowed origin", Chain::Manager, "https:" + kFirstHost + kZone, true, S_OK, 0},
-        {"the other allowed origin", Chain::Manager, "https:" + kLastHost + kZone, true, S_OK, 0},
-        {"upper-case host", Chain::Manager, "https:" + Upper(kFirstHost) + kZone, true, S_OK, 0},
-        {"upper-case scheme", Chain::Manager, "HTTPS:" + kFirstHost + kZone, true, S_OK, 0},
-        {"default port written out", Chain::Manager, "https:" + kFirstHost + ":443" + kZone, true, S_OK, 0},
-        {"another host", Chain::Manager, "https:tallyfold-other.invalid" + kZone, false, S_OK, 0},
-        {"http instead of https", Chain::Manager, "http:" + kFirstHost + kZone, false, S_OK, 0},
-        {"a port", Chain::Manager, "https:" + kFirstHost + ":8443" + kZone, false, S_OK, 0},
-        {"an empty port", Chain::Manager, "https:" + kFirstHost + ":" + kZone, false, S_OK, 0},
-        {"a host that only ends with an allowed one", Chain::Manager, "https:evil-" + kFirstHost + kZone, false, S_OK, 0},
-        {"a host below an allowed one", Chain::Manager, "https:evil." + kFirstHost + kZone, false, S_OK, 0},
-        {"a host that only begins with an allowed one", Chain::Manager, "https:" + kFirstHost + ".evil.invalid" + kZone,
-         false, S_OK, 0},
-        {"a local file", Chain::Manager, "file:" + kZone, false, S_OK, 0},
-        {"no host", Chain::Manager, "https:" + kZone, false, S_OK, 0},
-        {"a NUL after the host", Chain::Manager, "https:" + kFirstHost + std::string(1, '\0') + kZone, false, S_OK, 0},
-        {"no zone after the origin", Chain::Manager, "https:" + kFirstHost, false, S_OK, 0},
-        {"an empty id", Chain::Manager, "", false, S_OK, 0},
-        {"a size beyond the buffer", Chain::Manager, "https:" + kFirstHost + kZone, false, S_OK, 600},
-        {"a manager that cannot say", Chain::Manager, "https:" + kFirstHost + kZone, false, E_FAIL, 0},
-        {"no security manager in the chain", Chain::NoManager, "", true, S_OK, 0},
-        {"a site without a service provider", Chain::NoServiceProvider, "", true, S_OK, 0},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        HostSecurityManager manager;
-        manager.securityId = row.securityId;
-        manager.outcome = row.outcome;
-        manager.reportedSize = row.reportedSize;
-        Site site(row.chain == Chain::Manager ? &manager : nullptr, row.chain != Chain::NoServiceProvider);
+    // Sites a new control on the site and checks what follows: SetSite's answer, the safety
+    // question, a CsvWrite, and that the control let go of everything it was given.
+    void ExpectSiting(IServiceProvider* site, const ULONG& siteRefs, bool served)
+    {
         {
             com_ptr<CLIGetXmlQR> control = NewControl();
             ASSERT_TRUE(control);
-            ASSERT_HR(S_OK, SetSite(control.get(), &site));
-            EXPECT_EQ(row.chain == Chain::Manager ? 1 : 0, manager.calls) << "the page's origin is asked once, at SetSite";
-
-            EXPECT_HR(row.served ? S_OK : E_FAIL, AskToBeSafe(control.get()));
+            EXPECT_HR(served ? S_OK : E_ACCESSDENIED, SetSite(control.get(), site));
+            EXPECT_HR(served ? S_OK : E_FAIL, AskToBeSafe(control.get()));
             bool written = false;
-            EXPECT_EQ(row.served ? kServed : kRefused, Write(control.get(), written));
-            EXPECT_EQ(row.served, written);
-            EXPECT_EQ(row.chain == Chain::Manager ? 1 : 0, manager.calls) << "the answer is kept, not asked per call";
+            EXPECT_EQ(served ? kServed : kRefused, Write(control.get(), written));
+            EXPECT_EQ(served, written);
         }
-        EXPECT_EQ(1u, site.refs) << "the control released its site";
-        EXPECT_EQ(1u, manager.refs) << "the control released the security manager";
+        EXPECT_EQ(1u, siteRefs) << "the control released its site";
+    }
+
+    static constexpr const wchar_t* kServed = L"S_OK/";
+    static constexpr const wchar_t* kRefused = L"E_FAIL/QR10011E";
+
+    TempFolder folder{L"tallyfold-lock-", L"fixture"};
+};
+
+} // namespace
+
+// The page's URL decides, as the platform parses it: scheme, host and port, whatever else the
+// URL holds. Each URL is tried both ways a browser states a page, with the security id that the
+// platform's security manager makes for it.
+TEST_F(SitedLockTest, ThePageOriginDecidesWhetherTheControlServes)
+{
+    const std::wstring host = kFirstHost;
+    struct Row {
+        std::wstring url;
+        bool served;
+    };
+    const Row rows[] = {
+        {L"https://" + host + L"/", true},
+        {L"https://" + host + L"/service/page.html?a=1#top", true},
+        {L"https://" + kLastHost + L"/", true},
+        {L"https://" + Upper(host) + L"/", true},
+        {L"HTTPS://" + host + L"/", true},
+        {L"https://" + host + L":443/", true},
+        {L"https://user@" + host + L"/", true},
+        {L"https://" + host + L":8443/", false},
+        {L"http://" + host + L"/", false},
+        {L"https://" + host + L".evil.test/", false},
+        {L"https://evil-" + host + L"/", false},
+        {L"https://evil." + host + L"/", false},
+        {L"https://evil.test/?https://" + host + L"/", false},
+        {L"https://" + host + L"@evil.test/", false},
+        {L"file:///C:/service/page.html", false},
+        {L"about:blank", false},
+    };
+    for (const Row& row : rows) {
+        for (Route route : kRoutes) {
+            SCOPED_TRACE(Narrow(row.url) + " as the " + Name(route));
+            HostSecurityManager manager(row.url);
+            com_ptr<IUnknown> document = route == Route::Document ? Document(row.url) : nullptr;
+            Site site({document.get(), &manager}, route == Route::Moniker ? UrlMoniker(row.url) : nullptr);
+            ExpectSiting(&site, site.refs, row.served);
+            EXPECT_LE(manager.idCalls, 1) << "the page is judged once, at SetSite";
+            EXPECT_EQ(1u, manager.refs) << "the control released the security manager";
+            if (document) {
+                EXPECT_EQ(0u, document.detach()->Release()) << "the control released the document";
+            }
+        }
     }
     EXPECT_HR(S_OK, dll.DllCanUnloadNow());
+}
+
+// The zone that the host's security manager states is the second condition: only a zone that
+// pages are served from counts, and a browser's site that cannot state either condition is
+// refused. A site that shows no page and has no manager is a script host's: it is served.
+TEST_F(SitedLockTest, ThePageZoneIsASecondCondition)
+{
+    const std::wstring page = L"https://" + kFirstHost + L"/";
+    struct Row {
+        const char* name;
+        DWORD mappedZone; // 0: the zone the platform gives by itself
+        HostSecurityManager::Id id;
+        bool showsPage;
+        bool hasManager;
+        bool served;
+    };
+    const DWORD kNone = 0;
+    const Row rows[] = {
+        {"the Internet zone", kNone, HostSecurityManager::Id::Whole, true, true, true},
+        {"the Trusted sites zone", URLZONE_TRUSTED, HostSecurityManager::Id::Whole, true, true, true},
+        {"the Restricted sites zone", URLZONE_UNTRUSTED, HostSecurityManager::Id::Whole, true, true, false},
+        {"an id without its zone", kNone, HostSecurityManager::Id::WithoutZone, true, true, false},
+        {"a manager that cannot state the id", kNone, HostSecurityManager::Id::Fails, true, true, false},
+        {"a page without a security manager", kNone, HostSecurityManager::Id::Whole, true, false, false},
+        {"a security manager without a page", kNone, HostSecurityManager::Id::Whole, false, true, false},
+        {"neither: a script host", kNone, HostSecurityManager::Id::Whole, false, false, true},
+    };
+    for (const Row& row : rows) {
+        for (Route route : kRoutes) {
+            SCOPED_TRACE(std::string(row.name) + " as the " + Name(route));
+            std::unique_ptr<ZoneMapping> mapping;
+            if (row.mappedZone != kNone)
+                mapping = std::make_unique<ZoneMapping>(kFirstHost, row.mappedZone);
+            HostSecurityManager manager(page, row.id);
+            com_ptr<IUnknown> document = row.showsPage && route == Route::Document ? Document(page) : nullptr;
+            Site site({document.get(), row.hasManager ? &manager : nullptr},
+                      row.showsPage && route == Route::Moniker ? UrlMoniker(page) : nullptr);
+            ExpectSiting(&site, site.refs, row.served);
+            EXPECT_EQ(1u, manager.refs);
+        }
+    }
+    // A site that is not even a service provider shows nothing either.
+    Site bare({}, nullptr, false);
+    ExpectSiting(&bare, bare.refs, true);
+}
+
+// The ids that the zone rows rest on, as the platform's security manager makes them: the
+// origin's text without a port, then the zone; a port of the page's is in no id.
+TEST_F(SitedLockTest, ThePlatformsSecurityIdsHoldNoPort)
+{
+    com_ptr<IInternetSecurityManager> platform;
+    ASSERT_HR(S_OK, ::CoInternetCreateSecurityManager(nullptr, platform.put(), 0));
+    auto id = [&](const std::wstring& url) {
+        BYTE bytes[MAX_SIZE_SECURITY_ID];
+        DWORD size = sizeof bytes;
+        EXPECT_HR(S_OK, platform->GetSecurityId(url.c_str(), bytes, &size, 0)) << Narrow(url);
+        return std::string(reinterpret_cast<const char*>(bytes), size);
+    };
+    const std::string origin = "https:" + std::string(kHosts[0]);
+    EXPECT_EQ(origin + std::string("\x03\0\0\0", 4), id(L"https://" + kFirstHost + L"/"));
+    EXPECT_EQ(id(L"https://" + kFirstHost + L"/"), id(L"https://" + kFirstHost + L":8443/"))
+        << "the port is the URL's alone to state";
+    ZoneMapping restricted(kFirstHost, URLZONE_UNTRUSTED);
+    EXPECT_EQ(origin + std::string("\x04\0\0\0", 4), id(L"https://" + kFirstHost + L"/"));
 }
 
 TEST_F(SitedLockTest, ARefusedPageGetsTheRefusalFromEveryMethodAndNothingElse)
 {
     ASSERT_TRUE(folder.Write(L"certificate.xml", "<a/>"));
-    HostSecurityManager manager;
-    manager.securityId = "https:evil-" + kFirstHost + kZone;
-    Site site(&manager);
+    const std::wstring page = L"https://evil-" + kFirstHost + L"/";
+    HostSecurityManager manager(page);
+    Site site({nullptr, &manager}, UrlMoniker(page));
     com_ptr<CLIGetXmlQR> control = NewControl();
     ASSERT_TRUE(control);
-    ASSERT_HR(S_OK, SetSite(control.get(), &site));
+    ASSERT_HR(E_ACCESSDENIED, SetSite(control.get(), site.Unknown()));
 
     unique_bstr path = Bstr(folder.Path().c_str());
     struct Call {
@@ -287,20 +505,20 @@ TEST_F(SitedLockTest, ARefusedPageGetsTheRefusalFromEveryMethodAndNothingElse)
     EXPECT_EQ(kRefused, Write(control.get(), written));
     EXPECT_FALSE(written) << "a refused CsvWrite created its file";
     control.reset();
+    EXPECT_EQ(1u, site.refs);
     EXPECT_HR(S_OK, dll.DllCanUnloadNow()) << "a refused call leaked a reference";
 }
 
 TEST_F(SitedLockTest, ARefusalOutlastsTheSiteAndAnAllowedPageSurvivesSetSiteNull)
 {
-    HostSecurityManager allowed, refused;
-    allowed.securityId = "https:" + kFirstHost + kZone;
-    refused.securityId = "http:" + kFirstHost + kZone;
-    Site allowedSite(&allowed), refusedSite(&refused);
+    const std::wstring allowedPage = L"https://" + kFirstHost + L"/", refusedPage = L"http://" + kFirstHost + L"/";
+    HostSecurityManager allowed(allowedPage), refused(refusedPage);
+    Site allowedSite({nullptr, &allowed}, UrlMoniker(allowedPage)), refusedSite({nullptr, &refused}, UrlMoniker(refusedPage));
     bool written = false;
 
     com_ptr<CLIGetXmlQR> control = NewControl();
     ASSERT_TRUE(control);
-    ASSERT_HR(S_OK, SetSite(control.get(), &allowedSite));
+    ASSERT_HR(S_OK, SetSite(control.get(), allowedSite.Unknown()));
     com_ptr<IObjectWithSite> withSite;
     ASSERT_HR(S_OK, control.query(IID_IObjectWithSite, withSite));
     com_ptr<IServiceProvider> got;
@@ -317,16 +535,116 @@ TEST_F(SitedLockTest, ARefusalOutlastsTheSiteAndAnAllowedPageSurvivesSetSiteNull
     EXPECT_HR(S_OK, AskToBeSafe(control.get()));
     EXPECT_EQ(kServed, Write(control.get(), written)) << "after an allowed page, without a site";
 
-    // Once sited on a refused page, the object stays refused, whatever site follows.
-    ASSERT_HR(S_OK, withSite->SetSite(&refusedSite));
-    for (IUnknown* next : {static_cast<IUnknown*>(nullptr), static_cast<IUnknown*>(&allowedSite)}) {
-        ASSERT_HR(S_OK, withSite->SetSite(next));
+    // Once offered a refused page, the object stays refused, whatever site follows, and keeps
+    // none of them.
+    ASSERT_HR(S_OK, withSite->SetSite(allowedSite.Unknown()));
+    EXPECT_HR(E_ACCESSDENIED, withSite->SetSite(refusedSite.Unknown()));
+    EXPECT_EQ(1u, allowedSite.refs) << "the refused object let go of its earlier site";
+    EXPECT_HR(E_FAIL, withSite->GetSite(IID_IUnknown, &none));
+    for (IUnknown* next : {static_cast<IUnknown*>(nullptr), allowedSite.Unknown()}) {
+        EXPECT_HR(next ? E_ACCESSDENIED : S_OK, withSite->SetSite(next));
         EXPECT_HR(E_FAIL, AskToBeSafe(control.get()));
         EXPECT_EQ(kRefused, Write(control.get(), written));
     }
-    withSite->SetSite(nullptr);
+    withSite.reset();
+    control.reset();
     EXPECT_EQ(1u, refusedSite.refs);
     EXPECT_EQ(1u, allowedSite.refs);
+}
+
+namespace {
+
+// A script engine's host that shows a page: its site hands out the page's document and the
+// host's security manager, as a browser's does, and lets the engine create objects only through
+// that manager.
+class ScriptHost final : public ServiceSite<IActiveScriptSite> {
+public:
+    explicit ScriptHost(Services services) : ServiceSite(services, IID_IActiveScriptSite, true) {}
+
+    STDMETHODIMP GetLCID(LCID*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetItemInfo(LPCOLESTR, DWORD, IUnknown**, ITypeInfo**) override { return TYPE_E_ELEMENTNOTFOUND; }
+    STDMETHODIMP GetDocVersionString(BSTR*) override { return E_NOTIMPL; }
+    STDMETHODIMP OnScriptTerminate(const VARIANT*, const EXCEPINFO*) override { return S_OK; }
+    STDMETHODIMP OnStateChange(SCRIPTSTATE) override { return S_OK; }
+    STDMETHODIMP OnScriptError(IActiveScriptError*) override { return S_OK; }
+    STDMETHODIMP OnEnterScript() override { return S_OK; }
+    STDMETHODIMP OnLeaveScript() override { return S_OK; }
+
+    // Runs the engine's statements, then its expression, whose value comes back as text.
+    std::wstring Run(const wchar_t* engine, const wchar_t* statements, const wchar_t* expression)
+    {
+        CLSID clsid;
+        com_ptr<IActiveScript> script;
+        com_ptr<IActiveScriptParse> parse;
+        com_ptr<IObjectSafety> safety;
+        const DWORD options = INTERFACESAFE_FOR_UNTRUSTED_DATA | INTERFACE_USES_DISPEX | INTERFACE_USES_SECURITY_MANAGER;
+        if (FAILED(::CLSIDFromProgID(engine, &clsid)) ||
+            FAILED(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript, script.put_void())) ||
+            FAILED(script.query(IID_IObjectSafety, safety)) ||
+            FAILED(safety->SetInterfaceSafetyOptions(IID_IActiveScriptParse, options, options)) ||
+            FAILED(script.query(IID_IActiveScriptParse, parse)) || FAILED(parse->InitNew()) ||
+            FAILED(script->SetScriptSite(static_cast<IActiveScriptSite*>(this))) || FAILED(script->SetScriptState(SCRIPTSTATE_STARTED)))
+            return L"<no engine>";
+        VARIANT value;
+        ::VariantInit(&value);
+        HRESULT hr = parse->ParseScriptText(statements, nullptr, nullptr, nullptr, 0, 0, 0, nullptr, nullptr);
+        if (SUCCEEDED(hr))
+            hr = parse->ParseScriptText(expression, nullptr, nullptr, nullptr, 0, 0, SCRIPTTEXT_ISEXPRESSION, &value,
+                                        nullptr);
+        std::wstring text = L"<script failed>";
+        if (SUCCEEDED(hr) && SUCCEEDED(::VariantChangeType(&value, &value, 0, VT_BSTR)))
+            text = Str(V_BSTR(&value));
+        ::VariantClear(&value);
+        script->Close();
+        return text;
+    }
+
+private:
+};
+
+} // namespace
+
+// A page's script creates the control through a real script engine, which asks the browser's
+// security manager to run it and to confirm that it is safe for scripting before it sites it:
+// a refused page has the object dropped by the engine at SetSite, and the script never holds it.
+TEST_F(SitedLockTest, ScriptEnginesDropTheControlOfARefusedPage)
+{
+    struct Engine {
+        const wchar_t* progId;
+        const wchar_t* statements;
+        const wchar_t* expression;
+    };
+    const Engine engines[] = {
+        {L"JScript",
+         L"function probe() { try { return new ActiveXObject(\"mrv.CLCGetXmlQR\").ClearXmlData().Result; }"
+         L" catch (e) { return \"not created\"; } }",
+         L"probe()"},
+        {L"VBScript",
+         L"Function Probe()\nOn Error Resume Next\nProbe = \"not created\"\nDim c\n"
+         L"Set c = CreateObject(\"mrv.CLCGetXmlQR\")\nIf Err.Number = 0 Then Probe = c.ClearXmlData().Result\n"
+         L"End Function\n",
+         L"Probe()"},
+    };
+    struct Row {
+        std::wstring page;
+        const wchar_t* outcome;
+    };
+    const Row rows[] = {
+        {L"https://" + kFirstHost + L"/", L"S_OK"},
+        {L"https://" + kFirstHost + L":8443/", L"not created"},
+        {L"https://evil.test/?https://" + kFirstHost + L"/", L"not created"},
+    };
+    for (const Engine& engine : engines) {
+        for (const Row& row : rows) {
+            SCOPED_TRACE(Narrow(engine.progId) + ": " + Narrow(row.page));
+            HostSecurityManager manager(row.page);
+            com_ptr<IUnknown> document = Document(row.page);
+            ScriptHost host({document.get(), &manager});
+            EXPECT_EQ(row.outcome, host.Run(engine.progId, engine.statements, engine.expression));
+            EXPECT_EQ(1u, manager.refs);
+            EXPECT_EQ(0u, document.detach()->Release()) << "the control released the document";
+        }
+    }
 }
 
 TEST_F(SitedLockTest, OnlyTheControlAnswersIObjectWithSite)

@@ -3,7 +3,6 @@
 // 32 bits, allocation failures, and the trimming of folder paths. And the reader itself, whose
 // listing a dropped share cuts short.
 #include "CLCQRReadXmlData.h"
-#include "FileCallsStandIn.h"
 #include "MallocSpy.h"
 #include "TestSupport.h"
 
@@ -306,8 +305,7 @@ TEST_F(ListingCutShort, ReportsTheReadAsFailed)
         g_nextCalls = 0;
         tallyfold::XmlDataMap store;
         {
-            FileCallsStandIn standIn({::FlushFileBuffers, ::CloseHandle, FindNextCutShort});
-            tallyfold::CLCQRReadXmlData reader(result.get());
+            tallyfold::CLCQRReadXmlData reader(result.get(), {::FlushFileBuffers, ::CloseHandle, FindNextCutShort});
             reader.m_lMaxFileNum = 5;
             reader.ReadXmlData(folder.Path().c_str(), store);
         }
