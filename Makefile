@@ -4,7 +4,7 @@
 #               against the x86_64 build of the same sources (always), each with its
 #               origin-locked build
 # make package  dist/Tallyfold.msi, the Windows Installer package of the 32-bit deliverables
-# make release  make package, then sign when a key is given (SIGN_* below), verify every
+# make release  build the shipped files, sign when a key is given (SIGN_* below), verify every
 #               signature and write dist/SHA256SUMS
 # make bench    the benchmark, on the x86_64 build (never part of make test)
 .PHONY: all setup build build-x86_64 build-locked deliverables package release test demo bench clean
@@ -65,7 +65,7 @@ deliverables: setup
 	$(call configure,$(BUILD)/i686,i686,$(DIST),$(PACKAGE_ARGS) $(LOCK_ARGS),Tallyfold Siteward)
 	$(call configure,$(BUILD)/x86_64,x86_64,$(abspath $(BUILD))/x86_64/bin,$(PACKAGE_ARGS) $(LOCK_ARGS),msi_package)
 
-release: package
+release: deliverables
 	$(pinned) tools/release.sh $(DIST) $(BUILD)/x86_64 $(BUILD)/release
 
 # The suites, and beside them the check that a second build of these sources in another

@@ -21,13 +21,32 @@ endif()
 # Kept in the cache, where the reproducibility check reads the time that a build used.
 set(TALLYFOLD_SOURCE_DATE_EPOCH ${TALLYFOLD_SOURCE_DATE_EPOCH} CACHE INTERNAL "The deliverables' dates, seconds since 1970")
 
+# The same time as a file, rewritten only when it changes, for the rules that must run again then.
+set(TALLYFOLD_SOURCE_DATE_FILE ${CMAKE_BINARY_DIR}/generated/source-date-epoch)
+file(CONFIGURE OUTPUT ${TALLYFOLD_SOURCE_DATE_FILE} CONTENT "${TALLYFOLD_SOURCE_DATE_EPOCH}\n")
+
 if(MINGW)
+  # widl writes the clock's time into the type library that the DLL carries ("Created by WIDL
+  # ... at ..." and the time itself); it runs at SOURCE_DATE_EPOCH's time instead, stopped.
+  find_program(TALLYFOLD_FAKETIME faketime REQUIRED)
+  execute_process(COMMAND date -u -d @${TALLYFOLD_SOURCE_DATE_EPOCH} "+%Y-%m-%d %H:%M:%S"
+                  OUTPUT_VARIABLE source_date OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  set(TALLYFOLD_AT_SOURCE_DATE ${CMAKE_COMMAND} -E env TZ=UTC ${TALLYFOLD_FAKETIME} -f ${source_date})
   # The source-file macro names a unit by its path below the project root
   # (component/control/CLCGetXmlQR.cpp), as the diagnostic log's records show it.
   add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=>)
-  # The linker writes SOURCE_DATE_EPOCH, not the clock, as the images' link time. Being part of
-  # every link command, a new value links the programs again.
-  foreach(lang C CXX)
-    set(CMAKE_${lang}_LINKER_LAUNCHER ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${TALLYFOLD_SOURCE_DATE_EPOCH})
-  endforeach()
+  # The linker would pick a DLL's preferred base address from a hash of the output's path; the
+  # fixed default keeps the folder out of the image (the DLL is relocatable, DYNAMIC_BASE).
+  add_link_options(-Wl,--disable-auto-image-base)
 endif()
+
+# tallyfold_shipped(TARGET...): the linker writes SOURCE_DATE_EPOCH, not the clock, as the
+# images' link time. Being part of their link commands, a new value links them again (only the
+# shipped programs: the tests need not be linked again for every commit).
+function(tallyfold_shipped)
+  if(MINGW)
+    set_target_properties(${ARGN} PROPERTIES
+      C_LINKER_LAUNCHER "${CMAKE_COMMAND};-E;env;SOURCE_DATE_EPOCH=${TALLYFOLD_SOURCE_DATE_EPOCH}"
+      CXX_LINKER_LAUNCHER "${CMAKE_COMMAND};-E;env;SOURCE_DATE_EPOCH=${TALLYFOLD_SOURCE_DATE_EPOCH}")
+  endif()
+endfunction()

@@ -21,9 +21,13 @@ setting() { sed -n "s/^$1:[A-Z]*=//p" "$cache"; }
 copy=$root/reproducible/second-build-of-tallyfold
 rm -rf "$root/reproducible"
 mkdir -p "$copy"
-# The sources as this checkout has them, committed or not (what DIST was built from).
-(cd "$source" && git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf -) | tar -C "$copy" -xf - ||
-  { echo "reproducible: FAILED: cannot copy the sources"; exit 1; }
+# The sources as this checkout has them, committed or not (what DIST was built from); outside
+# git, everything but the build and the deliverables.
+if git -C "$source" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  (cd "$source" && git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf -)
+else
+  tar -C "$source" --exclude=./build --exclude=./dist --exclude="./${root#"$source"/}" -cf - .
+fi | tar -C "$copy" -xf - || { echo "reproducible: FAILED: cannot copy the sources"; exit 1; }
 
 # The copy has no history: it gets the first build's time through SOURCE_DATE_EPOCH.
 echo "second build in $copy, SOURCE_DATE_EPOCH=$(setting TALLYFOLD_SOURCE_DATE_EPOCH)"

@@ -8,8 +8,8 @@
 #   SIGN_CERTS            the PEM certificate chain, the signing certificate first;
 #   SIGN_PASSWORD_FILE    the file whose first line is the PKCS#12 password or the token's PIN;
 #   SIGN_TIMESTAMP_URL    optional: an RFC 3161 time-stamping service;
-#   SIGN_CAFILE           optional: the roots (PEM) that signatures and timestamps are
-#                         verified against; by default the system's.
+#   SIGN_CAFILE           optional: the roots (PEM) that signatures are verified against,
+#                         by default the system's; timestamps are checked against both.
 # The password is handed over as a file name: it is on no command line and in no output.
 #   check   says "unsigned" (exit 0) when no key is given, "signed" when one is and it holds
 #           together (files there, a certificate for code signing), else why not (exit 1).
@@ -17,7 +17,6 @@
 #   verify  checks FILE's signature (and timestamp) against the roots; prints osslsigncode's
 #           report on failure.
 set -u
-here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/tallyfold-sign.XXXXXX") || exit 1
 trap 'rm -rf "$work"' EXIT
 
@@ -88,8 +87,11 @@ sign() {
 }
 
 verify() {
-  local file=$1 roots=${SIGN_CAFILE:-/etc/ssl/certs/ca-certificates.crt}
-  if ! osslsigncode verify -CAfile "$roots" -TSA-CAfile "$roots" -in "$file" >"$work/log" 2>&1; then
+  local file=$1 system=/etc/ssl/certs/ca-certificates.crt
+  local roots=${SIGN_CAFILE:-$system}
+  # A public time-stamping service's root is the system's, whatever CA issued the signer.
+  cat "$roots" "$system" >"$work/tsa-roots.pem" 2>/dev/null
+  if ! osslsigncode verify -CAfile "$roots" -TSA-CAfile "$work/tsa-roots.pem" -in "$file" >"$work/log" 2>&1; then
     echo "codesign: the signature of $file does not verify against the roots in $roots${SIGN_CAFILE:+ (SIGN_CAFILE)}:" >&2
     grep -i -E 'error|mismatch|failed|no signature|unsupported' "$work/log" | grep -v '^Failed$' | sort -u | sed 's/^/  /' >&2
     [ -n "${SIGN_CAFILE:-}" ] || echo "  (a certificate of a private CA verifies with its root in SIGN_CAFILE)" >&2

@@ -79,7 +79,8 @@ fi
 # sees DIST as up to date and makes nothing again over the signed files.
 rm -f "$dist/SHA256SUMS"
 while read -r kind name; do
-  touch -r "$dist/$name" "$stage/$name" && mv -f "$stage/$name" "$dist/$name" || die "cannot move $name into place"
+  touch -r "$dist/$name" "$stage/$name" && mv -f "$stage/$name" "$dist/$name" ||
+    { echo "release: cannot move $name into $dist; the release is in $stage" >&2; exit 1; }
 done < <(shipped)
 mv -f "$stage/SHA256SUMS" "$dist/SHA256SUMS"
 echo "release: $dist/SHA256SUMS:"

@@ -18,6 +18,7 @@ have_cmd iconv                      || need+=(libc-bin)
 have_cmd localedef                  || need+=(locales)
 [ -d /usr/src/googletest ]          || need+=(googletest)
 have_cmd wixl                       || need+=(wixl)
+have_cmd faketime                   || need+=(faketime)
 # Signing a release and its tests: Authenticode signatures, a software token reached through
 # OpenSSL's PKCS#11 engine, a time-stamping service, and a look inside the package.
 have_cmd openssl                    || need+=(openssl)

@@ -109,22 +109,22 @@ void ExpectVerdicts(const std::vector<Row>& rows)
     }
 }
 
-TEST(ReleaseTrust, VerdictsBeforeAndAfterTheRootIsTrusted)
+// Windows refuses a chain whose root it does not trust (CERT_E_UNTRUSTEDROOT). Wine 8's
+// Authenticode policy does not say so reliably: in a new 64-bit prefix without the root, a
+// program that only asks about these files got S_OK for both; a 32-bit process under qemu got
+// S_OK for the first file and CERT_E_UNTRUSTEDROOT for the second. The refusal of a root that
+// nobody trusts is therefore left to osslsigncode (check_release_signing); here the root is
+// trusted, as a deployment's machines would trust their publisher's.
+TEST(ReleaseTrust, SignedChangedAndUnsignedFiles)
 {
     ASSERT_FALSE(EnvW(L"TALLYFOLD_SIGNED").empty()) << "TALLYFOLD_SIGNED is not set";
-
-    // Signed by a chain that nothing trusts yet: the signature is whole, its root is unknown.
-    ExpectVerdicts({
-        {L"signed\\Tallyfold.dll", CERT_E_UNTRUSTEDROOT, "signed DLL, root not trusted"},
-        {L"signed\\Siteward.exe", CERT_E_UNTRUSTEDROOT, "signed EXE, root not trusted"},
-    });
-
     TrustedRoot root(ReadAll(Signed(L"root.cer")));
     ASSERT_TRUE(root.Added()) << "the throwaway root could not be put into the machine's trusted roots: " << ::GetLastError();
     ExpectVerdicts({
         {L"signed\\Tallyfold.dll", S_OK, "signed DLL"},
         {L"signed\\Siteward.exe", S_OK, "signed EXE"},
-        // One byte of the signed image changed: the image no longer has the digest signed.
+        // One byte of the signed image changed: the image no longer has the digest signed
+        // (Windows gives the same code).
         {L"flipped\\Tallyfold.dll", TRUST_E_BAD_DIGEST, "signed DLL, one byte changed"},
         {L"flipped\\Siteward.exe", TRUST_E_BAD_DIGEST, "signed EXE, one byte changed"},
         {L"unsigned\\Tallyfold.dll", TRUST_E_NOSIGNATURE, "DLL as built"},

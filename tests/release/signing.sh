@@ -69,6 +69,10 @@ signed() {
   (cd "$work/dist" && sha256sum -c --quiet SHA256SUMS) && [ "$(wc -l <"$work/dist/SHA256SUMS")" -eq ${#shipped[@]} ] &&
     passed "$what: SHA256SUMS lists the ${#shipped[@]} files and sha256sum -c accepts them" || fail "$what: SHA256SUMS is wrong"
   local name later
+  # A root that nothing trusts: the system's roots do not vouch for the throwaway chain.
+  osslsigncode verify -CAfile /etc/ssl/certs/ca-certificates.crt -in "$work/dist/Tallyfold.dll" >"$work/verify.log" 2>&1 &&
+    fail "$what: the DLL verifies against the system's roots" ||
+    passed "$what: the system's roots do not vouch for the throwaway chain"
   for name in "${shipped[@]}"; do
     if judge -in "$work/dist/$name"; then passed "$what: $name verifies against the throwaway root"
     else fail "$what: $name does not verify"; cat "$work/verify.log"; fi
