@@ -33,7 +33,7 @@ if [ -n "\${TF_REFUSE_SIGNING:-}" ] && [ "\$1" = sign ] && [[ " \$* " == *"/\$TF
   echo "refused by the test" >&2
   exit 1
 fi
-exec /usr/bin/$tool "\$@"
+exec $(command -v "$tool") "\$@"
 EOF
   chmod +x "$work/shims/$tool"
 done
