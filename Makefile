@@ -27,9 +27,11 @@ LOCK_ARGS := $(call given,TALLYFOLD_LOCK_TO_SITEWARD_HOSTS) $(call given,TALLYFO
 LOCKED_ARGS ?= -DTALLYFOLD_LOCK_TO_SITEWARD_HOSTS=ON
 # What the tests labelled "lock" need of a locked build; the rest of it is never run.
 LOCKED_TARGETS := Tallyfold unit_origin_lock unit_frame_com tftool tfdialog
-# The shipped files are the same wherever and whenever they are built (SOURCE_DATE_EPOCH, by
-# default the last commit's time, gives their dates); what else could vary is pinned here.
-pinned = umask 022 && export LC_ALL=C TZ=UTC &&
+# The shipped files are the same wherever and whenever they are built: SOURCE_DATE_EPOCH, by
+# default the last commit's time, taken once for all the builds of a make, gives their dates;
+# what else could vary is pinned here.
+SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
+pinned = umask 022 && export LC_ALL=C TZ=UTC $(if $(SOURCE_DATE_EPOCH),SOURCE_DATE_EPOCH=$(SOURCE_DATE_EPOCH)) &&
 # configure BUILD_DIR TOOLCHAIN_ARCH DLL_DIR ARGS [TARGETS]
 configure = $(pinned) cmake -S . -B $(1) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$(2).cmake -DCMAKE_BUILD_TYPE=Release \
                   -DTALLYFOLD_DIST_DIR=$(3) -DTALLYFOLD_DELIVERABLE_DIR=$(DIST) $(SITEWARD_ARGS) $(4) && \
