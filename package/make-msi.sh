@@ -10,7 +10,8 @@
 set -eu
 name=$1
 in=$(cd "$2" && pwd)
-out=$3
+mkdir -p "$(dirname "$3")"
+out=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../tools/common.sh"
 
@@ -30,7 +31,6 @@ rows=$TALLYFOLD_MSI_ROWS_DIR/TallyfoldRegistry.wxi
 # The cabinet records each file's date (in local time) and attributes, so they are pinned.
 export TZ=UTC
 umask 022
-mkdir -p "$(dirname "$out")"
 work=$(mktemp -d "$out.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 for file in "${files[@]}"; do

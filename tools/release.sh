@@ -11,7 +11,7 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 dist=$(cd "$1" && pwd) || exit 1
 package_build=$(cd "$2" && pwd) || exit 1
-work=$3
+mkdir -p "$3" && work=$(cd "$3" && pwd) || exit 1
 
 # ---------------------------------------------------------------------------------------------
 # What a release ships: every file of DIST that it signs and sums, one a line, in the order
