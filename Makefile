@@ -12,8 +12,9 @@
 BUILD ?= build
 DIST ?= $(CURDIR)/dist
 JOBS ?= 2
-# The package's generated rows and the older package that the upgrade tests replace.
-PACKAGE_ARGS = -DTALLYFOLD_PACKAGE_DIR=$(abspath $(BUILD))/package
+# The package's generated rows and the older package that the upgrade tests replace; the build
+# that makes packages (its tools run natively).
+PACKAGE_ARGS = -DTALLYFOLD_PACKAGE_DIR=$(abspath $(BUILD))/package -DTALLYFOLD_PACKAGE_BUILD=$(abspath $(BUILD))/x86_64
 # A deployment's own host names for Siteward: make build SITEWARD_DOWNLOAD_HOST=... SITEWARD_SECOND_HOST=...
 SITEWARD_ARGS := $(if $(SITEWARD_DOWNLOAD_HOST),-DSITEWARD_DOWNLOAD_HOST=$(SITEWARD_DOWNLOAD_HOST)) \
                  $(if $(SITEWARD_SECOND_HOST),-DSITEWARD_SECOND_HOST=$(SITEWARD_SECOND_HOST))

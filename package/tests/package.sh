@@ -225,14 +225,17 @@ upgrade)
   [ ! -e "$folder" ] || fail "$folder stays"
   ;;
 signed)
-  # make release with a throwaway key, its package tools in a prefix of their own.
+  # Run alone, the stage finds the package installed by the first one.
+  [ -z "$(products)" ] || msiexec /x "$msi"
+  # make release with a throwaway key, by the build that makes packages (x86_64, natively), its
+  # package tools in a prefix of their own.
   release=$work/release
   rm -rf "$release" && mkdir -p "$release/dist"
   "$TALLYFOLD_SOURCE/tests/release/chain.sh" "$release/chain" >/dev/null || fail "no throwaway chain"
   cp "$TALLYFOLD_DELIVERABLE_DIR/Tallyfold.dll" "$TALLYFOLD_DELIVERABLE_DIR/Siteward.exe" "$TALLYFOLD_MSI" "$release/dist/"
   SIGN_PKCS12=$release/chain/signer.p12 SIGN_PASSWORD_FILE=$release/chain/password.txt SIGN_CAFILE=$release/chain/root.pem \
     TALLYFOLD_RELEASE_WINEPREFIX=$release/wineprefix \
-    "$tools/release.sh" "$release/dist" "$TALLYFOLD_BUILD" "$release/work" >"$release/release.log" 2>&1 ||
+    "$tools/release.sh" "$release/dist" "${TALLYFOLD_PACKAGE_BUILD:-$TALLYFOLD_BUILD}" "$release/work" >"$release/release.log" 2>&1 ||
     { fail "make release with a throwaway key failed"; cat "$release/release.log"; }
   signed_by_chain() { osslsigncode verify -CAfile "$release/chain/root.pem" -in "$1" >/dev/null 2>&1; }
   # The signed DLL, registered by itself, runs the page flow.
