@@ -77,7 +77,7 @@ test: package build-locked
 	@tools/check-reproducible.sh $(BUILD) $(DIST) >$(BUILD)/reproducible.log 2>&1 & check=$$!; \
 	 tools/run-suites.sh $(BUILD); status=$$?; \
 	 echo; echo "=== Reproducibility (log: $(BUILD)/reproducible.log)"; \
-	 wait $$check || status=1; tail -n 6 $(BUILD)/reproducible.log | sed 's/^/  /'; \
+	 wait $$check || status=1; grep -E '^(reproducible|FAIL|left out)' $(BUILD)/reproducible.log | sed 's/^/  /'; \
 	 exit $$status
 
 # The page flow on the deliverable where 32-bit Wine runs, else on the x86_64 build.
