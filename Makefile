@@ -4,14 +4,17 @@
 #               against the x86_64 build of the same sources (always), each with its
 #               origin-locked build
 # make package  dist/Tallyfold.msi, the Windows Installer package of the 32-bit deliverables
+# make release  build the shipped files, sign when a key is given (SIGN_* below), verify every
+#               signature and write dist/SHA256SUMS
 # make bench    the benchmark, on the x86_64 build (never part of make test)
-.PHONY: all setup build build-x86_64 build-locked package test demo bench clean
+.PHONY: all setup build build-x86_64 build-locked deliverables package release test demo bench clean
 
 BUILD ?= build
 DIST ?= $(CURDIR)/dist
 JOBS ?= 2
-# The package's generated rows and the older package that the upgrade tests replace.
-PACKAGE_ARGS = -DTALLYFOLD_PACKAGE_DIR=$(abspath $(BUILD))/package
+# The package's generated rows and the older package that the upgrade tests replace; the build
+# that makes packages (its tools run natively).
+PACKAGE_ARGS = -DTALLYFOLD_PACKAGE_DIR=$(abspath $(BUILD))/package -DTALLYFOLD_PACKAGE_BUILD=$(abspath $(BUILD))/x86_64
 # A deployment's own host names for Siteward: make build SITEWARD_DOWNLOAD_HOST=... SITEWARD_SECOND_HOST=...
 SITEWARD_ARGS := $(if $(SITEWARD_DOWNLOAD_HOST),-DSITEWARD_DOWNLOAD_HOST=$(SITEWARD_DOWNLOAD_HOST)) \
                  $(if $(SITEWARD_SECOND_HOST),-DSITEWARD_SECOND_HOST=$(SITEWARD_SECOND_HOST))
@@ -25,10 +28,17 @@ LOCK_ARGS := $(call given,TALLYFOLD_LOCK_TO_SITEWARD_HOSTS) $(call given,TALLYFO
 LOCKED_ARGS ?= -DTALLYFOLD_LOCK_TO_SITEWARD_HOSTS=ON
 # What the tests labelled "lock" need of a locked build; the rest of it is never run.
 LOCKED_TARGETS := Tallyfold unit_origin_lock unit_frame_com tftool tfdialog
+# The shipped files are the same wherever and whenever they are built: SOURCE_DATE_EPOCH, by
+# default the last commit's time, taken once for all the builds of a make, gives their dates;
+# what else could vary is pinned here.
+SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
+pinned = umask 022 && export LC_ALL=C TZ=UTC $(if $(SOURCE_DATE_EPOCH),SOURCE_DATE_EPOCH=$(SOURCE_DATE_EPOCH)) &&
 # configure BUILD_DIR TOOLCHAIN_ARCH DLL_DIR ARGS [TARGETS]
-configure = cmake -S . -B $(1) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$(2).cmake -DCMAKE_BUILD_TYPE=Release \
+configure = $(pinned) cmake -S . -B $(1) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$(2).cmake -DCMAKE_BUILD_TYPE=Release \
                   -DTALLYFOLD_DIST_DIR=$(3) -DTALLYFOLD_DELIVERABLE_DIR=$(DIST) $(SITEWARD_ARGS) $(4) && \
             cmake --build $(1) -j $(JOBS) $(if $(5),--target $(5))
+# The release's key, as make or environment variables (see README, "Making a release").
+export SIGN_PKCS12 SIGN_PKCS11_MODULE SIGN_PKCS11_KEY SIGN_CERTS SIGN_PASSWORD_FILE SIGN_TIMESTAMP_URL SIGN_CAFILE
 
 all: build
 
@@ -51,10 +61,24 @@ build-locked: build
 # dist/Tallyfold.msi, the Windows Installer package of the deliverables. The x86_64 build makes
 # it: its tools run under 64-bit Wine, which runs natively everywhere.
 package: build-x86_64
-	cmake --build $(BUILD)/x86_64 --target msi_package
+	$(pinned) cmake --build $(BUILD)/x86_64 --target msi_package
 
+# The shipped files alone, without the tests: what the reproducibility check builds again.
+deliverables: setup
+	$(call configure,$(BUILD)/i686,i686,$(DIST),$(PACKAGE_ARGS) $(LOCK_ARGS),Tallyfold Siteward)
+	$(call configure,$(BUILD)/x86_64,x86_64,$(abspath $(BUILD))/x86_64/bin,$(PACKAGE_ARGS) $(LOCK_ARGS),msi_package)
+
+release: deliverables
+	$(pinned) tools/release.sh $(DIST) $(BUILD)/x86_64 $(BUILD)/release
+
+# The suites, and beside them the check that a second build of these sources in another
+# folder gives the same bytes.
 test: package build-locked
-	tools/run-suites.sh $(BUILD)
+	@tools/check-reproducible.sh $(BUILD) $(DIST) >$(BUILD)/reproducible.log 2>&1 & check=$$!; \
+	 tools/run-suites.sh $(BUILD); status=$$?; \
+	 echo; echo "=== Reproducibility (log: $(BUILD)/reproducible.log)"; \
+	 wait $$check || status=1; grep -E '^(reproducible|FAIL|left out)' $(BUILD)/reproducible.log | sed 's/^/  /'; \
+	 exit $$status
 
 # The page flow on the deliverable where 32-bit Wine runs, else on the x86_64 build.
 demo: build-x86_64

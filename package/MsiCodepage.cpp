@@ -6,6 +6,8 @@
 // are read with the running Wine's ANSI code page (932 under with-wine.sh) and written back
 // in the new one.
 // Exit code 0 on success, 1 on failure, 2 on bad usage.
+#include "MsiOwners.h"
+
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
@@ -15,24 +17,6 @@
 #include <string>
 
 namespace {
-
-// Closes an installer handle on every path.
-class MsiHandle {
-public:
-    MsiHandle() = default;
-    ~MsiHandle()
-    {
-        if (m_handle)
-            ::MsiCloseHandle(m_handle);
-    }
-    MsiHandle(const MsiHandle&) = delete;
-    MsiHandle& operator=(const MsiHandle&) = delete;
-    MSIHANDLE get() const { return m_handle; }
-    MSIHANDLE* put() { return &m_handle; }
-
-private:
-    MSIHANDLE m_handle = 0;
-};
 
 bool WriteText(const std::wstring& path, const std::string& text)
 {
@@ -72,7 +56,7 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     }
 
-    MsiHandle database;
+    tallyfold::unique_msi_handle database;
     UINT error = ::MsiOpenDatabaseW(argv[1], MSIDBOPEN_TRANSACT, database.put());
     if (error == ERROR_SUCCESS)
         error = ::MsiDatabaseImportW(database.get(), folder, table);

@@ -18,6 +18,15 @@ have_cmd iconv                      || need+=(libc-bin)
 have_cmd localedef                  || need+=(locales)
 [ -d /usr/src/googletest ]          || need+=(googletest)
 have_cmd wixl                       || need+=(wixl)
+have_cmd faketime                   || need+=(faketime)
+# Signing a release and its tests: Authenticode signatures, a software token reached through
+# OpenSSL's PKCS#11 engine, a time-stamping service, and a look inside the package.
+have_cmd openssl                    || need+=(openssl)
+have_cmd osslsigncode               || need+=(osslsigncode)
+have_cmd softhsm2-util              || need+=(softhsm2)
+[ -e /usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so ] || need+=(libengine-pkcs11-openssl)
+have_cmd msiextract                 || need+=(msitools)
+have_cmd python3                    || need+=(python3)
 
 # Some kernels refuse 32-bit x86 programs ("Exec format error"); 32-bit Wine then runs
 # through qemu-user, registered as the kernel's handler for i386 ELF programs.

@@ -2,7 +2,7 @@
 # package.sh STAGE: one step in the life of the installer package, in a Wine prefix of its own
 # (TALLYFOLD_PACKAGE_WORK/wineprefix). ctest runs the stages in this order, each going on from
 # what the one before left: install (in a new prefix), classes, page_flow, active_setup,
-# repair, reinstall, uninstall, registry, upgrade.
+# repair, reinstall, uninstall, registry, upgrade, signed.
 # The class registry is compared as tftool regdump lines of HKLM\Software\Classes, without
 # the installer's own bookkeeping below Installer. Wine registers classes of its own as they
 # are first used, so later states are compared on the package's keys only: the keys below
@@ -101,6 +101,14 @@ products() {
                  END { for (key in named) print version[key] }' "$work/uninstall.txt"
 }
 
+# page_flow WHAT: the sample page's flow on the registered component gives the sample CSV.
+page_flow() {
+  TALLYFOLD_DEMO_INSTALLED=1 TALLYFOLD_DEMO_NO_DIALOG=1 "$tools/demo.sh" "$work" >"$work/demo.out" 2>&1 ||
+    { fail "the page flow failed"; cat "$work/demo.out"; }
+  iconv -f CP932 -t UTF-8 "$work/demo/certificates.csv" >"$work/certificates.csv" 2>/dev/null
+  same "$1" "$TALLYFOLD_SOURCE/examples/demo/expected-certificates.csv" "$work/certificates.csv"
+}
+
 # The snapshots are sorted by code unit, as C sorts them.
 comm() { LC_ALL=C command comm "$@"; }
 
@@ -121,10 +129,7 @@ classes)
   "$tools/run-js.sh" "$here/package_classes.js" "$dll_path" || failed=1
   ;;
 page_flow)
-  TALLYFOLD_DEMO_INSTALLED=1 TALLYFOLD_DEMO_NO_DIALOG=1 "$tools/demo.sh" "$work" >"$work/demo.out" 2>&1 ||
-    { fail "the page flow failed"; cat "$work/demo.out"; }
-  iconv -f CP932 -t UTF-8 "$work/demo/certificates.csv" >"$work/certificates.csv" 2>/dev/null
-  same "the sample page's CSV" "$TALLYFOLD_SOURCE/examples/demo/expected-certificates.csv" "$work/certificates.csv"
+  page_flow "the sample page's CSV"
   ;;
 active_setup)
   expected_active_setup "$TALLYFOLD_VERSION"
@@ -217,6 +222,37 @@ upgrade)
   msiexec /x "$msi"
   classes "$work/removed.txt"
   [ -z "$(ours "$work/removed.txt")" ] || fail "keys stay after removal: $(ours "$work/removed.txt" | head -3)"
+  [ ! -e "$folder" ] || fail "$folder stays"
+  ;;
+signed)
+  # Run alone, the stage finds the package installed by the first one.
+  [ -z "$(products)" ] || msiexec /x "$msi"
+  # make release with a throwaway key, by the build that makes packages (x86_64, natively), its
+  # package tools in a prefix of their own.
+  release=$work/release
+  rm -rf "$release" && mkdir -p "$release/dist"
+  "$TALLYFOLD_SOURCE/tests/release/chain.sh" "$release/chain" >/dev/null || fail "no throwaway chain"
+  cp "$TALLYFOLD_DELIVERABLE_DIR/Tallyfold.dll" "$TALLYFOLD_DELIVERABLE_DIR/Siteward.exe" "$TALLYFOLD_MSI" "$release/dist/"
+  SIGN_PKCS12=$release/chain/signer.p12 SIGN_PASSWORD_FILE=$release/chain/password.txt SIGN_CAFILE=$release/chain/root.pem \
+    TALLYFOLD_RELEASE_WINEPREFIX=$release/wineprefix \
+    "$tools/release.sh" "$release/dist" "${TALLYFOLD_PACKAGE_BUILD:-$TALLYFOLD_BUILD}" "$release/work" >"$release/release.log" 2>&1 ||
+    { fail "make release with a throwaway key failed"; cat "$release/release.log"; }
+  signed_by_chain() { osslsigncode verify -CAfile "$release/chain/root.pem" -in "$1" >/dev/null 2>&1; }
+  # The signed DLL, registered by itself, runs the page flow.
+  mkdir -p "$folder" && cp "$release/dist/Tallyfold.dll" "$folder/"
+  signed_by_chain "$folder/Tallyfold.dll" || fail "the released DLL carries no signature of the throwaway chain"
+  "$tools/wine-system.sh" regsvr32.exe /s "$dll_path" </dev/null >/dev/null 2>&1 && passed "regsvr32 registers the signed DLL" ||
+    fail "regsvr32 of the signed DLL failed"
+  page_flow "the sample page's CSV through the signed DLL"
+  "$tools/wine-system.sh" regsvr32.exe /u /s "$dll_path" </dev/null >/dev/null 2>&1 || fail "regsvr32 /u of the signed DLL failed"
+  rm -rf "$folder"
+  # The signed package installs the signed programs.
+  msiexec /i "$(winpath "$release/dist/Tallyfold.msi")" && passed "the signed package installs"
+  TALLYFOLD_DELIVERABLE_DIR=$release/dist files_installed
+  for name in Tallyfold.dll Siteward.exe; do
+    signed_by_chain "$folder/$name" && passed "the installed $name is the signed one" || fail "the installed $name carries no signature"
+  done
+  msiexec /x "$(winpath "$release/dist/Tallyfold.msi")"
   [ ! -e "$folder" ] || fail "$folder stays"
   ;;
 *)
